@@ -1,0 +1,11 @@
+# QG_SANITIZE selects a sanitizer build: "address" (ASan + UBSan) or "thread" (TSan).
+set(QG_SANITIZE "" CACHE STRING "Sanitizer build: empty, address or thread")
+if(QG_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(QG_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT QG_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "QG_SANITIZE must be empty, address or thread")
+endif()

@@ -1,0 +1,50 @@
+#pragma once
+// Owns one file descriptor and closes it exactly once.
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace qgecho {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset(std::exchange(other.fd_, -1));
+        }
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    [[nodiscard]] int get() const { return fd_; }
+    [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    // Gives up ownership without closing.
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
+
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+    // Closes now and reports whether close() succeeded: for a file just
+    // written, a failing close can mean the data never reached the disk.
+    bool close() {
+        const int fd = std::exchange(fd_, -1);
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace qgecho

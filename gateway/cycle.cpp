@@ -1,0 +1,198 @@
+#include "cycle.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "request_file.h"
+#include "texts.h"
+
+namespace qg {
+namespace {
+
+constexpr std::uint32_t first_run_timeout_ms = 30000;
+constexpr std::uint32_t default_poll_ms = 150;
+constexpr std::size_t max_template = 9;
+constexpr std::size_t body_chunk = 65536;
+// A temporary name adds at most a separator, three prefix characters, four
+// hexadecimal digits and ".TMP" to the directory.
+constexpr std::size_t temp_name_suffix = 3 + 4 + 4;
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Ends a run that could not hand its request over: log, remove what was made,
+// answer with the error page.
+void request_not_passed(const Run& run, std::initializer_list<const std::string*> made) {
+    log_error(run.log_path(), text::log_not_passed);
+    for (const std::string* path : made) platform::delete_file(*path);
+    write_error_page(run.out(), text::title_not_passed, text::page_not_passed);
+}
+
+// Polls for the signal file until it appears or the time-out passes. Returns
+// the path of the signal file found, or nothing after a time-out.
+std::optional<std::string> wait_for_signal(const std::string& signal_path, std::uint32_t timeout_ms,
+                                           std::uint32_t poll_ms) {
+    const std::uint32_t start = platform::tick_ms();
+    for (;;) {
+        if (auto found = platform::find_file_any_case(signal_path)) return found;
+        const std::uint32_t elapsed = platform::tick_ms() - start;  // wraps harmlessly
+        if (elapsed > timeout_ms) return std::nullopt;
+        platform::sleep_ms(poll_ms);
+    }
+}
+
+}  // namespace
+
+std::uint32_t decide_timeout(std::int64_t timeout_setting, bool first_run) {
+    if (timeout_setting == 0) return first_run ? first_run_timeout_ms : no_time_limit;
+    if (timeout_setting < 0 || timeout_setting >= std::int64_t{no_time_limit} / 1000 + 1) return no_time_limit;
+    return static_cast<std::uint32_t>(timeout_setting * 1000);
+}
+
+std::uint32_t poll_interval(std::int64_t poll_setting) {
+    if (poll_setting < 0) return default_poll_ms;
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(poll_setting, 0xFFFFFFFF));
+}
+
+std::string request_prefix(std::string_view template_setting) {
+    std::string prefix(template_setting.substr(0, max_template));
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(), lower);
+    return prefix;
+}
+
+bool names_fit(std::string_view work_dir) {
+    const bool has_separator = !work_dir.empty() && work_dir.back() == '/';
+    return work_dir.size() + (has_separator ? 0 : 1) + temp_name_suffix <= max_file_name;
+}
+
+std::string signal_name_for(std::string_view request_path) {
+    // Only the file name's extension is replaced, never a ".tmp" in a
+    // directory name.
+    const auto slash = request_path.rfind('/');
+    const auto dot = request_path.rfind('.');
+    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
+        return std::string(request_path) + ".ret";
+    return std::string(request_path.substr(0, dot)) + ".ret";
+}
+
+std::uint64_t parse_content_length(std::string_view text) {
+    constexpr std::uint64_t limit = 0x7FFFFFFF;
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    std::uint64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        if (value > limit) return 0;
+    }
+    return negative ? 0 : value;
+}
+
+std::string read_body(std::string_view content_length, const platform::TextReader& read) {
+    const std::uint64_t wanted = parse_content_length(content_length);
+    std::string body;
+    while (body.size() < wanted) {
+        const std::size_t old = body.size();
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - old, body_chunk));
+        body.resize(old + piece);
+        const std::size_t got = read(body.data() + old, piece);
+        body.resize(old + got);
+        if (got == 0) break;
+    }
+    return body;
+}
+
+Run::Run(platform::FaultGuard& guard, Sink out)
+    : guard_(guard), out_(std::move(out)), log_path_(text::log_file_name) {}
+
+void Run::set_work_dir(std::string_view work_dir) {
+    log_path_ = std::string(work_dir) + std::string(text::log_file_name);
+    guard_.set_log_path(log_path_);
+}
+
+void run_guarded(const std::function<void(Run&)>& work, const Sink& out) {
+    platform::FaultGuard guard(text::log_file_name, text::log_exception,
+                               error_page(text::title_exception, text::page_exception));
+    Run run(guard, out);
+    try {
+        work(run);
+    } catch (...) {
+        log_error(run.log_path(), text::log_exception);
+        write_error_page(out, text::title_exception, text::page_exception);
+    }
+}
+
+void request_cycle(Run& run) {
+    using namespace std::string_view_literals;
+    const std::string settings = platform::settings_path();
+    const auto section = text::settings_section;
+
+    std::string work_dir = platform::profile_read_text(section, text::key_path, ""sv, settings);
+    if (work_dir.empty()) work_dir = platform::temp_dir();
+    run.set_work_dir(work_dir);
+
+    std::string request;
+    add_environment(request, platform::environment());
+    finish_variables(request);
+    if (const auto content_length = platform::environment_value(text::content_length))
+        append_body(request, read_body(*content_length, platform::text_mode_stdin()));
+
+    const std::int64_t timeout_setting = platform::profile_read_int(section, text::key_timeout, 0, settings);
+    const std::uint32_t poll_ms =
+        poll_interval(platform::profile_read_int(section, text::key_poll_time, default_poll_ms, settings));
+    const std::string prefix =
+        request_prefix(platform::profile_read_text(section, text::key_template, text::default_template, settings));
+
+    const bool first_run = timeout_setting == 0 && !platform::file_exists(settings);
+    if (first_run) {
+        // Later runs find these and wait 50 seconds; a failed write only means
+        // the next run is a first run again.
+        platform::profile_write_text(section, text::key_timeout, "50", settings);
+        platform::profile_write_text(section, text::key_poll_time, "150", settings);
+    }
+    const std::uint32_t timeout_ms = decide_timeout(timeout_setting, first_run);
+
+    if (!names_fit(work_dir)) {
+        request_not_passed(run, {});
+        return;
+    }
+    const auto output_path = platform::make_temp_name(work_dir, text::output_prefix);
+    if (!output_path) {
+        request_not_passed(run, {});
+        return;
+    }
+    prepend_output_file(request, *output_path);
+
+    const auto request_path = platform::make_temp_name(work_dir, prefix);
+    if (!request_path) {
+        request_not_passed(run, {&*output_path});
+        return;
+    }
+    if (!platform::write_new_file(*request_path, request)) {
+        request_not_passed(run, {&*request_path, &*output_path});
+        return;
+    }
+    const std::string signal_path = signal_name_for(*request_path);
+
+    platform::lower_priority();
+    const auto found_signal = wait_for_signal(signal_path, timeout_ms, poll_ms);
+    if (!found_signal) log_error(run.log_path(), text::log_timed_out);
+
+    platform::delete_file(found_signal.value_or(signal_path));
+    platform::delete_file(*request_path);
+
+    if (found_signal) {
+        relay_output_file(*output_path, run.log_path(), run.out());
+        platform::delete_file(*output_path);
+    } else {
+        platform::delete_file(*output_path);
+        write_error_page(run.out(), text::title_timed_out, text::page_timed_out);
+    }
+}
+
+void serve_request() {
+    platform::prepare_process();
+    run_guarded(request_cycle, [](std::string_view bytes) { platform::stdout_write(bytes); });
+}
+
+}  // namespace qg

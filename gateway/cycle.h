@@ -1,0 +1,73 @@
+// The request cycle: from the CGI environment to the relayed response or the
+// error page, inside one catch-all guard.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform.h"
+#include "relay.h"
+
+namespace qg {
+
+// A time-out of this many milliseconds never passes.
+inline constexpr std::uint32_t no_time_limit = 0xFFFFFFFFu;
+// Longest full path of a request, output or signal file.
+inline constexpr std::size_t max_file_name = 127;
+
+// Milliseconds to wait for the application. `timeout_setting` is the Timeout
+// key in seconds; `first_run` says there is no settings file yet.
+std::uint32_t decide_timeout(std::int64_t timeout_setting, bool first_run);
+
+// Poll interval from the PollTime key; a negative value reads as 150.
+std::uint32_t poll_interval(std::int64_t poll_setting);
+
+// Request-file prefix from the Template key: at most 9 characters, lower case.
+std::string request_prefix(std::string_view template_setting);
+
+// Whether temporary names made in `work_dir` fit their 127-character limit.
+bool names_fit(std::string_view work_dir);
+
+// The signal file of a request file: its ".TMP" extension becomes ".ret".
+std::string signal_name_for(std::string_view request_path);
+
+// CONTENT_LENGTH as a byte count: leading white space, an optional sign, then
+// digits up to the first other character. Negative, non-numeric and values
+// beyond 2^31 - 1 give 0, which reads nothing.
+std::uint64_t parse_content_length(std::string_view text);
+
+// Reads the form body: up to `content_length` bytes from `read`, stopping
+// early at the end of the input. The buffer grows with what arrives.
+std::string read_body(std::string_view content_length, const platform::TextReader& read);
+
+// One run of the gateway as seen by the guarded work: where the response and
+// error pages go, and where the error log lies.
+class Run {
+public:
+    Run(platform::FaultGuard& guard, Sink out);
+
+    const Sink& out() const { return out_; }
+    const std::string& log_path() const { return log_path_; }
+    // Moves the error log into the work directory once it is known.
+    void set_work_dir(std::string_view work_dir);
+
+private:
+    platform::FaultGuard& guard_;
+    Sink out_;
+    std::string log_path_;
+};
+
+// Runs `work` inside the catch-all guard: an exception or a fault ends it with
+// the log entry and the error page, and the process still exits with status 0.
+void run_guarded(const std::function<void(Run&)>& work, const Sink& out);
+
+// The gateway's whole request cycle.
+void request_cycle(Run& run);
+
+// Entry point of the program: prepares the process and runs the cycle guarded,
+// answering on standard output.
+void serve_request();
+
+}  // namespace qg

@@ -1,0 +1,119 @@
+// The narrow interface between the gateway's core and the operating system.
+// Each operating system provides one implementation file (platform_posix.cpp
+// here); the core includes only this header and never needs #ifdef.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qg::platform {
+
+// Prepares the process: standard output binary and unbuffered, and signals that
+// would end the process without an answer (a closed pipe to the web server, a
+// lease-break notice) ignored so the gateway still exits normally.
+void prepare_process();
+
+// Full path of the running program.
+std::string program_path();
+
+// Path of the settings file that belongs to the running program.
+std::string settings_path();
+
+// Private-profile settings access. Names match in any letter case.
+std::string profile_read_text(std::string_view section, std::string_view key,
+                              std::string_view fallback, const std::string& file);
+std::int64_t profile_read_int(std::string_view section, std::string_view key,
+                              std::int64_t fallback, const std::string& file);
+bool profile_write_text(std::string_view section, std::string_view key,
+                        std::string_view value, const std::string& file);
+
+// System temporary directory, always ending with a path separator.
+std::string temp_dir();
+
+// Makes a unique file name in `dir` from the first three characters of
+// `prefix`, creating the file empty. Returns the full path, or nothing when no
+// name could be made.
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix);
+
+// The process environment as "name=value" entries in stored order.
+std::vector<std::string> environment();
+// Looks up one variable; an exact match wins over one in another letter case.
+std::optional<std::string> environment_value(std::string_view name);
+
+// Creates (or empties) the file and writes all of `data` into it.
+bool write_new_file(const std::string& path, std::string_view data);
+// Deletes a file; a missing file is not an error worth reporting.
+void delete_file(const std::string& path);
+bool file_exists(const std::string& path);
+// Finds a file whose name matches `path`'s file name in any letter case and
+// returns the path of the one found.
+std::optional<std::string> find_file_any_case(const std::string& path);
+
+// Monotonic millisecond counter that wraps at 2^32.
+std::uint32_t tick_ms();
+void sleep_ms(std::uint32_t ms);
+// Lowers the scheduling priority of the calling thread.
+void lower_priority();
+
+// Error code of the last failed platform call of this thread.
+int last_error();
+
+// Writes bytes to standard output as they are; failures are ignored.
+void stdout_write(std::string_view bytes);
+// Reads standard input as a text-mode stream: CR LF arrives as LF, a lone CR
+// is kept, the byte 0x1A ends the input. The reader fills up to `size` bytes
+// and returns how many came; 0 means the end of the input.
+using TextReader = std::function<std::size_t(char* buffer, std::size_t size)>;
+TextReader text_mode_stdin();
+
+// A file opened for reading only when no other process holds it open.
+class ExclusiveFile {
+public:
+    static std::optional<ExclusiveFile> open(const std::string& path);
+    ExclusiveFile(ExclusiveFile&& other) noexcept;
+    ExclusiveFile& operator=(ExclusiveFile&& other) noexcept;
+    ExclusiveFile(const ExclusiveFile&) = delete;
+    ExclusiveFile& operator=(const ExclusiveFile&) = delete;
+    ~ExclusiveFile();
+
+    // Bytes read, 0 at the end, -1 on an error.
+    long read(char* buffer, std::size_t size);
+    bool rewind();
+
+private:
+    explicit ExclusiveFile(int handle) : handle_(handle) {}
+    int handle_ = -1;
+};
+
+// Appends one line to a log file shared by many processes; waits a bounded
+// time for the other writers so that no entry is lost and none interleave.
+bool append_log(const std::string& path, std::string_view line);
+
+struct LocalTime {
+    int day = 0;
+    int month = 0;
+    int year = 0;
+    int hour = 0;
+    int minute = 0;
+};
+LocalTime local_time();
+
+// While alive, turns the faults SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT into
+// a log line with `log_message` (written to the current log path), then
+// `page` on standard output, and exit status 0. Only one guard may be alive.
+class FaultGuard {
+public:
+    FaultGuard(std::string_view log_path, std::string_view log_message, std::string_view page);
+    FaultGuard(const FaultGuard&) = delete;
+    FaultGuard& operator=(const FaultGuard&) = delete;
+    ~FaultGuard();
+
+    void set_log_path(std::string_view log_path);
+};
+
+}  // namespace qg::platform

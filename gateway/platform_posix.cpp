@@ -1,0 +1,338 @@
+// POSIX implementation of the platform layer (Linux).
+#include "platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "posix/fd.h"
+#include "posix/names.h"
+#include "posix/profile.h"
+#include "posix/text_mode.h"
+
+extern char** environ;
+
+namespace qg::platform {
+namespace {
+
+using posix::Fd;
+
+// Writes everything, retrying after interruptions and short writes.
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::optional<std::string> read_whole_file(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
+    std::string content;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    return content;
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_name_any_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+// Owning wrapper for an open directory stream.
+class Dir {
+public:
+    explicit Dir(const std::string& path) : dir_(::opendir(path.c_str())) {}
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+    ~Dir() {
+        if (dir_ != nullptr) ::closedir(dir_);
+    }
+    DIR* get() const { return dir_; }
+
+private:
+    DIR* dir_;
+};
+
+}  // namespace
+
+void prepare_process() {
+    // A web server that drops the connection must not kill the gateway with
+    // SIGPIPE: failed writes are ignored and the run ends normally. SIGIO is
+    // what the kernel sends when another process opens the output file while
+    // the gateway holds its lease; the open simply waits for the relay.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGIO, SIG_IGN);
+}
+
+std::string program_path() {
+    std::string path(PATH_MAX, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0) return {};
+        if (static_cast<std::size_t>(n) < path.size()) {
+            path.resize(static_cast<std::size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::string settings_path() { return posix::settings_path_from(program_path()); }
+
+std::string profile_read_text(std::string_view section, std::string_view key,
+                              std::string_view fallback, const std::string& file) {
+    const auto content = read_whole_file(file);
+    if (!content) return std::string(fallback);
+    auto value = posix::profile_lookup(*content, section, key);
+    return value ? std::move(*value) : std::string(fallback);
+}
+
+std::int64_t profile_read_int(std::string_view section, std::string_view key,
+                              std::int64_t fallback, const std::string& file) {
+    const auto content = read_whole_file(file);
+    if (!content) return fallback;
+    const auto value = posix::profile_lookup(*content, section, key);
+    return value ? posix::profile_parse_int(*value, fallback) : fallback;
+}
+
+bool profile_write_text(std::string_view section, std::string_view key,
+                        std::string_view value, const std::string& file) {
+    // Read, edit, write a new file beside the old one, then rename it over:
+    // a crash leaves either the old or the new file, never half of one.
+    const auto old = read_whole_file(file);
+    if (!old && errno != ENOENT) return false;
+    const std::string content = posix::profile_assign(old.value_or(""), section, key, value);
+
+    mode_t mode = 0666;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode &= ~mask;
+    }
+
+    std::string temp = file + ".XXXXXX";
+    Fd fd(::mkstemp(temp.data()));
+    if (!fd.valid()) return false;
+    const bool written = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), content) &&
+                         ::fsync(fd.get()) == 0;
+    fd.reset();
+    if (!written || ::rename(temp.c_str(), file.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+std::string temp_dir() { return posix::temp_dir_from(std::getenv("TMPDIR")); }
+
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
+    // Start from a value that differs between processes and over time, so
+    // concurrent gateways rarely collide on their first try.
+    const auto seed = tick_ms() ^ (static_cast<std::uint32_t>(::getpid()) * 2654435761u);
+    const auto start = static_cast<std::uint16_t>(seed % 0xFFFF + 1);
+    return posix::unique_temp_name(dir, prefix, start, [](const std::string& path) {
+        Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        return fd.valid() ? 0 : errno;
+    });
+}
+
+std::vector<std::string> environment() {
+    std::vector<std::string> entries;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) entries.emplace_back(*e);
+    return entries;
+}
+
+std::optional<std::string> environment_value(std::string_view name) {
+    std::optional<std::string> other_case;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const auto eq = entry.find('=');
+        if (eq == std::string_view::npos) continue;
+        const auto entry_name = entry.substr(0, eq);
+        if (entry_name == name) return std::string(entry.substr(eq + 1));
+        if (!other_case && same_name_any_case(entry_name, name)) other_case = std::string(entry.substr(eq + 1));
+    }
+    return other_case;
+}
+
+bool write_new_file(const std::string& path, std::string_view data) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    return fd.valid() && write_all(fd.get(), data);
+}
+
+void delete_file(const std::string& path) {
+    const int saved = errno;
+    ::unlink(path.c_str());
+    errno = saved;  // a missing file is expected here and must not hide an earlier error
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> find_file_any_case(const std::string& path) {
+    if (file_exists(path)) return path;
+    const int not_found = errno;
+
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    const std::string_view name = slash == std::string::npos ? std::string_view(path)
+                                                              : std::string_view(path).substr(slash + 1);
+    Dir d(dir);
+    if (d.get() != nullptr) {
+        while (const dirent* entry = ::readdir(d.get())) {
+            if (same_name_any_case(entry->d_name, name)) {
+                return dir == "." && slash == std::string::npos ? std::string(entry->d_name)
+                                                               : dir + entry->d_name;
+            }
+        }
+    }
+    errno = not_found;  // report the failed check, not the directory scan
+    return std::nullopt;
+}
+
+std::uint32_t tick_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+void sleep_ms(std::uint32_t ms) {
+    if (ms == 0) {
+        ::sched_yield();
+        return;
+    }
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    const int saved = errno;
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+    errno = saved;
+}
+
+void lower_priority() {
+    // On Linux a thread id selects one thread for the nice value.
+    const int saved = errno;
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, tid);
+    if (errno == 0) ::setpriority(PRIO_PROCESS, tid, current + 2);
+    errno = saved;
+}
+
+int last_error() { return errno; }
+
+void stdout_write(std::string_view bytes) {
+    const int saved = errno;
+    write_all(STDOUT_FILENO, bytes);
+    errno = saved;
+}
+
+TextReader text_mode_stdin() {
+    // Plain read calls: nothing is buffered beyond what the reader holds.
+    auto reader = std::make_shared<posix::TextModeReader>([](char* buffer, std::size_t size) -> std::size_t {
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer, size);
+            if (n < 0 && errno == EINTR) continue;
+            return n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+    });
+    return [reader](char* buffer, std::size_t size) { return reader->read(buffer, size); };
+}
+
+std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
+    // A write lease is granted only while no other descriptor of the file is
+    // open anywhere, so it tells whether the application still holds it.
+    if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
+        if (errno == EAGAIN || errno == EBUSY) return std::nullopt;
+        // Leases unsupported or not permitted here: read without the check.
+    }
+    return ExclusiveFile(fd.release());
+}
+
+ExclusiveFile::ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+ExclusiveFile& ExclusiveFile::operator=(ExclusiveFile&& other) noexcept {
+    if (this != &other) {
+        Fd old(handle_);
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+ExclusiveFile::~ExclusiveFile() {
+    if (handle_ >= 0) {
+        const int saved = errno;
+        ::fcntl(handle_, F_SETLEASE, F_UNLCK);
+        Fd closing(handle_);
+        errno = saved;
+    }
+}
+
+long ExclusiveFile::read(char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(handle_, buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<long>(n);
+    }
+}
+
+bool ExclusiveFile::rewind() { return ::lseek(handle_, 0, SEEK_SET) == 0; }
+
+bool append_log(const std::string& path, std::string_view line) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    if (!fd.valid()) return false;
+    // Wait up to about two seconds for another writer; then write anyway, since
+    // one O_APPEND write of a short line still lands whole.
+    for (int waited_ms = 0; waited_ms < 2000; waited_ms += 10) {
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) break;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        sleep_ms(10);
+    }
+    return write_all(fd.get(), line);  // closing the descriptor releases the lock
+}
+
+LocalTime local_time() {
+    const time_t now = ::time(nullptr);
+    tm parts{};
+    ::localtime_r(&now, &parts);
+    return LocalTime{parts.tm_mday, parts.tm_mon + 1, parts.tm_year + 1900, parts.tm_hour, parts.tm_min};
+}
+
+}  // namespace qg::platform

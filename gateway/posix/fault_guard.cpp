@@ -1,0 +1,182 @@
+// The fault guard: turns a hardware fault or an abort inside the request cycle
+// into a log line, the error page and exit status 0.
+//
+// A signal handler cannot take arguments, so what it writes is prepared in
+// advance in the one piece of file-local state below, in fixed buffers, and
+// the handler itself uses only async-signal-safe calls (open, flock, write,
+// clock_gettime, nanosleep, close, _exit) and its own formatting.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform.h"
+#include "posix/fd.h"
+
+namespace qg::platform {
+namespace {
+
+constexpr int guarded_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr std::size_t signal_count = sizeof guarded_signals / sizeof guarded_signals[0];
+
+struct GuardState {
+    char log_path[4096];
+    char message[512];
+    char page[8192];
+    std::size_t page_size;
+    long utc_offset_seconds;  // local time = UTC + offset, taken when armed
+    struct sigaction previous[signal_count];
+    stack_t previous_stack;
+    bool armed;
+};
+
+GuardState state{};
+alignas(16) char alternate_stack[64 * 1024];
+
+void copy_text(char* target, std::size_t capacity, std::string_view text) {
+    const std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    std::memcpy(target, text.data(), n);
+    target[n] = '\0';
+}
+
+// Appends decimal digits, at least `width` of them, zero padded.
+char* put_number(char* out, long value, int width) {
+    char digits[24];
+    int n = 0;
+    const bool negative = value < 0;
+    unsigned long v = negative ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n < width) digits[n++] = '0';
+    if (negative) *out++ = '-';
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+char* put_text(char* out, const char* text, std::size_t max) {
+    for (std::size_t i = 0; i < max && text[i] != '\0'; ++i) *out++ = text[i];
+    return out;
+}
+
+// Day, month and year of a count of days since 1970-01-01 (proleptic Gregorian).
+void civil_from_days(long days, int& year, int& month, int& day) {
+    days += 719468;
+    const long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long doe = days - era * 146097;
+    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+void on_fault(int) {
+    const int code = errno;
+
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const long local = static_cast<long>(now.tv_sec) + state.utc_offset_seconds;
+    const long days = (local >= 0 ? local : local - 86399) / 86400;
+    const long seconds = local - days * 86400;
+    int year = 0, month = 0, day = 0;
+    civil_from_days(days, year, month, day);
+
+    // "dd/mm/yyyy hh:mm  " then the entry " message - code", cut to 500, CR LF.
+    char line[700];
+    char* out = line;
+    out = put_number(out, day, 2);
+    *out++ = '/';
+    out = put_number(out, month, 2);
+    *out++ = '/';
+    out = put_number(out, year, 1);
+    *out++ = ' ';
+    out = put_number(out, seconds / 3600, 2);
+    *out++ = ':';
+    out = put_number(out, seconds / 60 % 60, 2);
+    *out++ = ' ';
+    *out++ = ' ';
+    char entry[600];
+    char* e = entry;
+    *e++ = ' ';
+    e = put_text(e, state.message, 500);
+    e = put_text(e, " - ", 3);
+    e = put_number(e, code, 1);
+    const std::size_t entry_size = static_cast<std::size_t>(e - entry);
+    const std::size_t kept = entry_size < 500 ? entry_size : 500;
+    std::memcpy(out, entry, kept);
+    out += kept;
+    *out++ = '\r';
+    *out++ = '\n';
+
+    {
+        posix::Fd log(::open(state.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+        if (log.valid()) {
+            for (int waited = 0; waited < 200; ++waited) {
+                if (::flock(log.get(), LOCK_EX | LOCK_NB) == 0) break;
+                timespec pause{0, 10 * 1000 * 1000};
+                ::nanosleep(&pause, nullptr);
+            }
+            [[maybe_unused]] const ssize_t n = ::write(log.get(), line, static_cast<std::size_t>(out - line));
+        }
+    }
+    for (std::size_t done = 0; done < state.page_size;) {
+        const ssize_t n = ::write(STDOUT_FILENO, state.page + done, state.page_size - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+}
+
+}  // namespace
+
+FaultGuard::FaultGuard(std::string_view log_path, std::string_view log_message, std::string_view page) {
+    copy_text(state.log_path, sizeof state.log_path, log_path);
+    copy_text(state.message, sizeof state.message, log_message);
+    copy_text(state.page, sizeof state.page, page);
+    state.page_size = std::strlen(state.page);
+
+    const time_t now = ::time(nullptr);
+    tm parts{};
+    ::localtime_r(&now, &parts);
+    state.utc_offset_seconds = parts.tm_gmtoff;
+
+    // An own stack lets the handler run even when the fault is a stack overflow.
+    stack_t stack{};
+    stack.ss_sp = alternate_stack;
+    stack.ss_size = sizeof alternate_stack;
+    ::sigaltstack(&stack, &state.previous_stack);
+
+    struct sigaction action {};
+    action.sa_handler = on_fault;
+    action.sa_flags = SA_ONSTACK;
+    ::sigfillset(&action.sa_mask);
+    for (std::size_t i = 0; i < signal_count; ++i) ::sigaction(guarded_signals[i], &action, &state.previous[i]);
+    state.armed = true;
+}
+
+FaultGuard::~FaultGuard() {
+    if (!state.armed) return;
+    for (std::size_t i = 0; i < signal_count; ++i) ::sigaction(guarded_signals[i], &state.previous[i], nullptr);
+    ::sigaltstack(&state.previous_stack, nullptr);
+    state.armed = false;
+}
+
+void FaultGuard::set_log_path(std::string_view log_path) {
+    // Block the guarded signals while the path changes, so a handler never
+    // sees half of it.
+    sigset_t block{}, old{};
+    ::sigemptyset(&block);
+    for (int sig : guarded_signals) ::sigaddset(&block, sig);
+    ::sigprocmask(SIG_BLOCK, &block, &old);
+    copy_text(state.log_path, sizeof state.log_path, log_path);
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+}  // namespace qg::platform

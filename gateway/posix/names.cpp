@@ -1,0 +1,57 @@
+#include "posix/names.h"
+
+#include <cerrno>
+
+namespace qg::posix {
+namespace {
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+std::string settings_path_from(std::string_view program_path) {
+    constexpr std::string_view ext = ".exe";
+    for (std::size_t i = 0; i + ext.size() <= program_path.size(); ++i) {
+        bool match = true;
+        for (std::size_t j = 0; j < ext.size() && match; ++j) match = lower(program_path[i + j]) == ext[j];
+        if (match) return std::string(program_path.substr(0, i)) + ".ini";
+    }
+    return std::string(program_path) + ".ini";
+}
+
+std::string temp_dir_from(const char* tmpdir) {
+    std::string dir = (tmpdir != nullptr && tmpdir[0] == '/') ? std::string(tmpdir) : std::string("/tmp/");
+    if (dir.back() != '/') dir += '/';
+    return dir;
+}
+
+std::string temp_name_candidate(std::string_view dir, std::string_view prefix, std::uint16_t number) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string name(dir);
+    if (name.empty() || name.back() != '/') name += '/';
+    name += prefix.substr(0, 3);
+    char hex[4];
+    int n = 0;
+    for (unsigned v = number; v != 0; v >>= 4) hex[n++] = digits[v & 0xF];
+    while (n > 0) name += hex[--n];
+    name += ".TMP";
+    return name;
+}
+
+std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
+                                            std::uint16_t start,
+                                            const std::function<int(const std::string&)>& create) {
+    std::uint16_t number = start == 0 ? 1 : start;
+    for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
+        std::string candidate = temp_name_candidate(dir, prefix, number);
+        const int error = create(candidate);
+        if (error == 0) return candidate;
+        if (error != EEXIST) {
+            errno = error;
+            return std::nullopt;
+        }
+        number = number == 0xFFFF ? 1 : static_cast<std::uint16_t>(number + 1);
+    }
+    errno = EEXIST;
+    return std::nullopt;
+}
+
+}  // namespace qg::posix

@@ -1,0 +1,35 @@
+// Name rules of the POSIX platform layer, kept free of system calls so they can
+// be tested directly.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qg::posix {
+
+// Settings file of a program: the first ".exe" (any letter case) and everything
+// after it become ".ini"; a path without ".exe" gets ".ini" appended. Letter
+// case is kept, since Linux file names are case-sensitive.
+std::string settings_path_from(std::string_view program_path);
+
+// System temporary directory from the value of TMPDIR (null when unset): the
+// value when it is an absolute path, else "/tmp/"; always ending with "/".
+std::string temp_dir_from(const char* tmpdir);
+
+// The candidate temporary name for `number` (1 to 0xFFFF): `dir`, a "/" when it
+// lacks one, the first three characters of `prefix`, the number in upper-case
+// hexadecimal without leading zeros, and ".TMP".
+std::string temp_name_candidate(std::string_view dir, std::string_view prefix, std::uint16_t number);
+
+// Tries candidates from `start` upward, wrapping from 0xFFFF to 1, until
+// `create` succeeds. `create` returns 0 on success or an errno value; EEXIST
+// moves on to the next number, any other error ends the search. Nothing is
+// returned when every number is taken or an error occurred.
+std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
+                                            std::uint16_t start,
+                                            const std::function<int(const std::string&)>& create);
+
+}  // namespace qg::posix

@@ -1,0 +1,37 @@
+// Everything the gateway sends back: the application's response copied from
+// the output file, the error page, and the error-log line.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform.h"
+
+namespace qg {
+
+// Where response bytes go: standard output in the gateway, a buffer in tests.
+using Sink = std::function<void(std::string_view)>;
+
+// Size of one piece of the relay.
+inline constexpr std::size_t relay_piece = 16384;
+
+// Copies the output file to `out`, with the default header first when the file
+// does not begin with "HTTP" (any case). An unreadable file is logged and
+// answered with its error page; an empty file gets the no-output page.
+// Returns false when the file could not be opened.
+bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out);
+
+// The complete error page for `title` and `message`, with its final line feed.
+std::string error_page(std::string_view title, std::string_view message);
+void write_error_page(const Sink& out, std::string_view title, std::string_view message);
+
+// One error-log line: "dd/mm/yyyy hh:mm  " and " message - code", cut to 500
+// characters, then CR LF.
+std::string log_line(const platform::LocalTime& when, std::string_view message, int code);
+
+// Appends a line for `message` with the last error code, taken before anything
+// else can change it. Failures of the log are not reported.
+void log_error(const std::string& log_path, std::string_view message);
+
+}  // namespace qg

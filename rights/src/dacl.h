@@ -1,0 +1,42 @@
+// The discretionary access-control list of a file as an ordered list of entries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "sid.h"
+
+namespace permwell {
+
+enum class AceType : std::uint8_t { AccessAllowed = 0, AccessDenied = 1 };
+
+struct Ace {
+    AceType type = AceType::AccessAllowed;
+    std::uint8_t flags = 0;  // inheritance flags
+    std::uint32_t mask = 0;
+    Sid sid;
+
+    bool operator==(const Ace&) const = default;
+};
+
+// A descriptor may carry no DACL at all, a null DACL (which allows everyone
+// everything) or a list of entries, possibly empty.
+enum class DaclState { Absent, Null, Present };
+
+struct FileDacl {
+    DaclState state = DaclState::Present;
+    std::vector<Ace> entries;
+};
+
+// Bytes the list occupies in a security descriptor: an 8-byte header, then
+// per entry a 4-byte header, the 4-byte mask and the identifier.
+inline std::size_t daclBytesInUse(const std::vector<Ace>& entries) {
+    std::size_t bytes = 8;
+    for (const Ace& ace : entries) {
+        bytes += 8 + ace.sid.byteLength();
+    }
+    return bytes;
+}
+
+}  // namespace permwell

@@ -1,0 +1,69 @@
+// The narrow questions the library asks of the operating system. The portable
+// logic takes a Platform by reference; SystemPlatform answers them for the
+// machine the library runs on (one source file per operating system).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dacl.h"
+#include "sid.h"
+
+namespace permwell {
+
+// Status codes of the account services, as a Windows host knows them.
+inline constexpr std::int32_t kErrorNoneMapped = 1332;
+inline constexpr std::int32_t kNerrSuccess = 0;
+inline constexpr std::int32_t kNerrUserNotFound = 2221;
+inline constexpr std::int32_t kNerrInvalidComputer = 2351;
+
+struct AccountLookup {
+    std::optional<Sid> sid;  // set on success
+    std::int32_t error = 0;  // the platform's code on failure
+};
+
+struct LocalGroups {
+    std::int32_t status = kNerrSuccess;
+    std::vector<std::u16string> names;  // every group the service returned
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Name of the user the calling thread runs as; nullopt on failure.
+    virtual std::optional<std::string> currentUserName() = 0;
+    // Resolves an account name to its identifier.
+    virtual AccountLookup lookupAccount(std::string_view name) = 0;
+    // The trustee name of an identifier as listings show it; nullopt when the
+    // account database cannot be asked.
+    virtual std::optional<std::string> accountName(const Sid& sid) = 0;
+    // The file's DACL, read in one step; nullopt on failure.
+    virtual std::optional<FileDacl> readDacl(const char* path) = 0;
+    // Replaces the file's DACL in one step: the file changes wholly or not at all.
+    virtual bool writeDacl(const char* path, const std::vector<Ace>& entries) = 0;
+    // Every local group of the user, indirect memberships included. An empty
+    // server name means the local computer.
+    virtual LocalGroups localGroups(std::u16string_view server, std::u16string_view user) = 0;
+    // Text in the ANSI code page to UTF-16; nullopt for invalid input.
+    virtual std::optional<std::u16string> toWide(std::string_view ansi) = 0;
+    // UTF-16 to the ANSI code page; characters it cannot hold are replaced.
+    virtual std::string toAnsi(std::u16string_view wide) = 0;
+};
+
+class SystemPlatform final : public Platform {
+public:
+    std::optional<std::string> currentUserName() override;
+    AccountLookup lookupAccount(std::string_view name) override;
+    std::optional<std::string> accountName(const Sid& sid) override;
+    std::optional<FileDacl> readDacl(const char* path) override;
+    bool writeDacl(const char* path, const std::vector<Ace>& entries) override;
+    LocalGroups localGroups(std::u16string_view server, std::u16string_view user) override;
+    std::optional<std::u16string> toWide(std::string_view ansi) override;
+    std::string toAnsi(std::u16string_view wide) override;
+};
+
+}  // namespace permwell

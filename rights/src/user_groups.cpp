@@ -1,0 +1,63 @@
+#include "user_groups.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "utf.h"
+
+namespace permwell {
+
+namespace {
+
+// A group's name as it fits the fixed name buffer: a longer name is cut at a
+// character boundary, as the access listing cuts long trustee names.
+std::string groupName(Platform& platform, std::u16string_view wide) {
+    std::string name = platform.toAnsi(wide);
+    name.resize(utf8PrefixLength(name, kGroupNameBufferSize - 1));
+    return name;
+}
+
+}  // namespace
+
+int getUserGroups(Platform& platform, const char* userName, char* buffer, std::uint32_t* length) {
+    if (userName == nullptr || buffer == nullptr || length == nullptr) {
+        return 0;
+    }
+    const std::uint32_t capacity = *length;
+
+    const auto wideName = platform.toWide(userName);
+    if (!wideName || wideName->size() >= kWideUserNameUnits) {
+        return 0;
+    }
+    const LocalGroups groups = platform.localGroups(u"", *wideName);
+    if (groups.status == kNerrInvalidComputer || groups.status == kNerrUserNotFound) {
+        return 0;
+    }
+
+    // Lines are appended while the text and its zero fit the capacity. The
+    // first line that does not fit ends the text, but the remaining lines are
+    // still counted so the caller learns the length of the whole text.
+    // A zero capacity cannot even hold the empty text, so nothing is written.
+    bool fits = capacity > 0;
+    if (fits) {
+        buffer[0] = '\0';
+    }
+    std::uint64_t total = 0;
+    for (const std::u16string& wide : groups.names) {
+        const std::string name = groupName(platform, wide);
+        const std::uint64_t kept = total;
+        total += name.size() + 2;
+        if (fits && total >= capacity) {
+            fits = false;
+        }
+        if (fits) {
+            std::memcpy(buffer + kept, name.data(), name.size());
+            std::memcpy(buffer + kept + name.size(), "\r\n", 3);
+        }
+    }
+    *length = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, UINT32_MAX));
+    return fits ? 1 : 0;
+}
+
+}  // namespace permwell

@@ -1,0 +1,207 @@
+// Listing and granting with the platform double: formats, order of entries,
+// matching by name, and every failure row.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "access_rights.h"
+#include "fake_platform.h"
+#include "permwell.h"
+
+namespace permwell::testing {
+namespace {
+
+FakePlatform domainPlatform() {
+    FakePlatform platform;
+    platform.accounts = {{"alice", sid(1)}, {"DOM\\alice", sid(1)}, {"dom\\ALICE", sid(1)}, {"DOM\\bob", sid(2)}};
+    platform.trustees = {{sid(1).text(), "DOM\\alice"}, {sid(2).text(), "DOM\\bob"}, {sid(3).text(), "DOM\\carol"},
+                         {Sid::everyone().text(), "Everyone"}};
+    return platform;
+}
+
+struct ListCase {
+    const char* name;
+    FileDacl dacl;
+    std::string text;
+};
+
+class ListTest : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(ListTest, WritesOneAccessLinePerEntry) {
+    FakePlatform platform = domainPlatform();
+    platform.files["f"] = GetParam().dacl;
+    std::vector<char> buffer(4096, 'X');
+    std::int32_t length = -1;
+    ASSERT_EQ(readAccessRights(platform, "f", buffer.data(), &length), 1);
+    EXPECT_EQ(std::string(buffer.data()), GetParam().text);
+    EXPECT_EQ(length, static_cast<std::int32_t>(GetParam().text.size()));
+}
+
+const std::string kLongName(300, 'n');
+
+INSTANTIATE_TEST_SUITE_P(
+    Dacls, ListTest,
+    ::testing::Values(
+        ListCase{"SignedMasks", {DaclState::Present, {allow(1, 0x80000000), allow(2, 0x1F01FF)}},
+                 "DOM\\alice;-2147483648\r\nDOM\\bob;2032127\r\n"},
+        ListCase{"SameTrusteeTwiceInOrder", {DaclState::Present, {deny(1, 1), allow(2, 2), allow(1, 3)}},
+                 "DOM\\alice;1\r\nDOM\\bob;2\r\nDOM\\alice;3\r\n"},
+        ListCase{"UnnamedIdentifierAsText", {DaclState::Present, {allow(77, 4)}}, "S-1-5-21-77;4\r\n"},
+        ListCase{"EmptyDacl", {DaclState::Present, {}}, ""},
+        ListCase{"NoDaclGrantsEveryone", {DaclState::Absent, {allow(1, 1)}}, "Everyone;2032127\r\n"},
+        ListCase{"NullDaclGrantsEveryone", {DaclState::Null, {}}, "Everyone;2032127\r\n"}),
+    [](const auto& param) { return param.param.name; });
+
+TEST(ListTest, LongTrusteeNameIsCutSoTheLineKeepsItsEnding) {
+    std::string accented(150, 'x');
+    for (int i = 0; i < 60; ++i) accented += "\xC3\xA9";  // two-byte characters straddle the cut
+    const std::pair<std::string, std::size_t> cases[] = {{kLongName, 241}, {accented, 240}};
+    for (const auto& [name, kept] : cases) {
+        FakePlatform platform = domainPlatform();
+        platform.trustees[sid(9).text()] = name;
+        platform.files["f"] = {DaclState::Present, {allow(9, 0x80000000)}};
+        std::vector<char> buffer(4096);
+        std::int32_t length = 0;
+        ASSERT_EQ(readAccessRights(platform, "f", buffer.data(), &length), 1);
+        EXPECT_EQ(std::string(buffer.data()), name.substr(0, kept) + ";-2147483648\r\n");
+    }
+}
+
+// The largest DACL a descriptor buffer can hold, with the longest lines, fills
+// the documented buffer size exactly; one entry more is refused.
+TEST(ListTest, DocumentedBufferSizeHoldsTheLargestListing) {
+    for (std::size_t count : {std::size_t{4095}, std::size_t{4096}}) {
+        FakePlatform platform = domainPlatform();
+        const Sid tiny{9, {}};  // the smallest identifier: 8 bytes
+        platform.trustees[tiny.text()] = kLongName;
+        platform.files["f"] = {DaclState::Present,
+                               std::vector<Ace>(count, Ace{AceType::AccessAllowed, 0, 0x80000000, tiny})};
+        std::vector<char> buffer(PERMWELL_READ_BUFFER_SIZE);
+        std::int32_t length = 0;
+        const int result = readAccessRights(platform, "f", buffer.data(), &length);
+        EXPECT_EQ(result, count == 4095 ? 1 : 0);
+        if (result == 1) {
+            EXPECT_EQ(length, PERMWELL_READ_BUFFER_SIZE - 1);
+        }
+    }
+}
+
+struct ListFailure {
+    const char* name;
+    void (*arrange)(FakePlatform&);
+    bool bufferEmptied;
+};
+
+class ListFailureTest : public ::testing::TestWithParam<ListFailure> {};
+
+TEST_P(ListFailureTest, ReturnsZeroAndKeepsTheLength) {
+    FakePlatform platform = domainPlatform();
+    platform.files["f"] = {DaclState::Present, {allow(1, 1), allow(2, 2)}};
+    GetParam().arrange(platform);
+    char buffer[64] = "untouched";
+    std::int32_t length = 77;
+    EXPECT_EQ(readAccessRights(platform, "f", buffer, &length), 0);
+    EXPECT_STREQ(buffer, GetParam().bufferEmptied ? "" : "untouched");
+    EXPECT_EQ(length, 77);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ListFailureTest,
+    ::testing::Values(
+        ListFailure{"NoUserName", [](FakePlatform& p) { p.user.reset(); }, false},
+        ListFailure{"UserNameTooLong", [](FakePlatform& p) { p.user = std::string(250, 'a'); p.accounts[*p.user] = sid(1); }, false},
+        ListFailure{"UserDoesNotResolve", [](FakePlatform& p) { p.user = "ghost"; }, false},
+        ListFailure{"MissingFile", [](FakePlatform& p) { p.files.clear(); }, false},
+        ListFailure{"TrusteeNameUnavailable", [](FakePlatform& p) { p.unnamable.insert(sid(2).text()); }, true}),
+    [](const auto& param) { return param.param.name; });
+
+struct GrantCase {
+    const char* name;
+    FileDacl dacl;
+    const char* account;
+    std::vector<Ace> written;
+};
+
+class GrantTest : public ::testing::TestWithParam<GrantCase> {};
+
+TEST_P(GrantTest, RemovesEntriesNamedLikeTheAccountAndAppendsOne) {
+    FakePlatform platform = domainPlatform();
+    platform.files["f"] = GetParam().dacl;
+    ASSERT_EQ(setAccessRights(platform, "f", GetParam().account, 0x42), 1);
+    ASSERT_EQ(platform.writes.size(), 1u);
+    EXPECT_EQ(platform.writes[0].first, "f");
+    EXPECT_EQ(platform.writes[0].second, GetParam().written);
+}
+
+const FileDacl kMixed{DaclState::Present, {allow(2, 1), deny(1, 2), allow(3, 3), allow(1, 4), deny(2, 5)}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Dacls, GrantTest,
+    ::testing::Values(
+        GrantCase{"EveryMatchRemovedOthersKeptInOrder", kMixed, "DOM\\alice",
+                  {allow(2, 1), allow(3, 3), deny(2, 5), allow(1, 0x42)}},
+        GrantCase{"NoDacl", {DaclState::Absent, {}}, "DOM\\bob", {allow(2, 0x42)}},
+        GrantCase{"NullDacl", {DaclState::Null, {}}, "DOM\\bob", {allow(2, 0x42)}},
+        GrantCase{"EmptyDacl", {DaclState::Present, {}}, "DOM\\bob", {allow(2, 0x42)}}),
+    [](const auto& param) { return param.param.name; });
+
+// Matching is byte for byte: another letter case or a missing domain removes
+// nothing, and the account ends with its old entries plus the new one.
+TEST(GrantTest, UnmatchedNamesKeepEveryEntry) {
+    for (const char* account : {"dom\\ALICE", "alice"}) {
+        FakePlatform platform = domainPlatform();
+        platform.files["f"] = kMixed;
+        ASSERT_EQ(setAccessRights(platform, "f", account, 0x42), 1);
+        std::vector<Ace> expected = kMixed.entries;
+        expected.push_back(allow(1, 0x42));
+        EXPECT_EQ(platform.writes.at(0).second, expected) << account;
+    }
+}
+
+struct GrantFailure {
+    const char* name;
+    void (*arrange)(FakePlatform&);
+    const char* account;
+    std::string message;
+};
+
+class GrantFailureTest : public ::testing::TestWithParam<GrantFailure> {};
+
+TEST_P(GrantFailureTest, ReturnsZeroAndWritesNothing) {
+    FakePlatform platform = domainPlatform();
+    platform.files["f"] = kMixed;
+    GetParam().arrange(platform);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(setAccessRights(platform, "f", GetParam().account, 1), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), GetParam().message);
+    EXPECT_TRUE(platform.writes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, GrantFailureTest,
+    ::testing::Values(
+        GrantFailure{"UnknownAccount", [](FakePlatform&) {}, "ghost", "Error 1332:LookupAccountName\n"},
+        GrantFailure{"LookupCodeIsPrinted", [](FakePlatform& p) { p.lookupError = 1789; }, "ghost",
+                     "Error 1789:LookupAccountName\n"},
+        GrantFailure{"MissingFile", [](FakePlatform& p) { p.files.clear(); }, "DOM\\bob", ""},
+        GrantFailure{"TrusteeNameUnavailable", [](FakePlatform& p) { p.unnamable.insert(sid(3).text()); }, "DOM\\bob", ""},
+        GrantFailure{"WriteRefused", [](FakePlatform& p) { p.writeFails = true; }, "DOM\\bob", ""},
+        GrantFailure{"NullAccount", [](FakePlatform&) {}, nullptr, ""}),
+    [](const auto& param) { return param.param.name; });
+
+TEST(NullArguments, ListingTouchesNothing) {
+    FakePlatform platform = domainPlatform();
+    platform.files["f"] = kMixed;
+    char buffer[16] = "untouched";
+    std::int32_t length = 5;
+    EXPECT_EQ(readAccessRights(platform, nullptr, buffer, &length), 0);
+    EXPECT_EQ(readAccessRights(platform, "f", nullptr, &length), 0);
+    EXPECT_EQ(readAccessRights(platform, "f", buffer, nullptr), 0);
+    EXPECT_EQ(setAccessRights(platform, nullptr, "DOM\\bob", 1), 0);
+    EXPECT_STREQ(buffer, "untouched");
+    EXPECT_EQ(length, 5);
+    EXPECT_TRUE(platform.writes.empty());
+}
+
+}  // namespace
+}  // namespace permwell::testing

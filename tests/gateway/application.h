@@ -1,0 +1,105 @@
+// Plays the application's side of the contract in tests: watches a work
+// directory for request files, answers each through a responder, writes the
+// output file, closes it, and then creates the signal file.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "posix/fd.h"
+#include "temp_dir.h"
+
+namespace qg::test {
+
+struct Answer {
+    std::string output;                // written into the output file
+    std::string signal_suffix = ".ret";  // extension of the signal file
+    bool upper_case_signal = false;    // whole signal name in capitals
+    bool keep_output_open = false;     // signal while still holding the output file
+};
+
+// Returns the answer, or nothing to leave the request unanswered.
+using Responder = std::function<std::optional<Answer>(const std::string& request)>;
+
+// The value of the first variable, the output file's path.
+inline std::string output_path_of(const std::string& request) {
+    const std::string head = "&OUTPUT+FILE=";
+    const auto end = request.find('&', head.size());
+    return request.substr(head.size(), end - head.size());
+}
+
+class Application {
+public:
+    Application(std::string work_dir, std::string prefix, Responder responder)
+        : work_(std::move(work_dir)), prefix_(std::move(prefix)), responder_(std::move(responder)),
+          thread_([this] { loop(); }) {}
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+    ~Application() {
+        stop_ = true;
+        thread_.join();
+    }
+
+    int answered() const { return answered_; }
+
+private:
+    // A request file is complete once it holds the marker line and ends a line.
+    static bool complete(const std::string& request) {
+        return request.rfind("&OUTPUT+FILE=", 0) == 0 && request.find("\r\n#@$ FORM VARIABLES $@#\r\n") != std::string::npos &&
+               request.size() >= 2 && request.compare(request.size() - 2, 2, "\r\n") == 0;
+    }
+
+    void loop() {
+        while (!stop_) {
+            std::error_code ec;
+            for (const auto& entry : std::filesystem::directory_iterator(work_, ec)) {
+                const std::string name = entry.path().filename();
+                if (name.rfind(prefix_, 0) != 0 || name.size() < 4 || name.substr(name.size() - 4) != ".TMP") continue;
+                if (seen_.count(name) != 0) continue;
+                const std::string request = read_file(entry.path());
+                if (!complete(request)) continue;
+                seen_.insert(name);
+                answer(entry.path(), request);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    void answer(const std::filesystem::path& request_path, const std::string& request) {
+        const auto reply = responder_(request);
+        if (!reply) return;
+        const std::string output = output_path_of(request);
+        posix::Fd out(::open(output.c_str(), O_WRONLY | O_TRUNC));
+        if (!out.valid()) return;
+        [[maybe_unused]] const auto n = ::write(out.get(), reply->output.data(), reply->output.size());
+        if (!reply->keep_output_open) out.reset();
+
+        std::string signal = request_path.filename().string();
+        signal = signal.substr(0, signal.size() - 4) + reply->signal_suffix;
+        if (reply->upper_case_signal)
+            for (char& c : signal) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        write_file((request_path.parent_path() / signal).string(), "");
+        ++answered_;
+        if (reply->keep_output_open) held_.push_back(std::move(out));
+    }
+
+    std::string work_;
+    std::string prefix_;
+    Responder responder_;
+    std::set<std::string> seen_;
+    std::vector<posix::Fd> held_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> answered_{0};
+    std::thread thread_;
+};
+
+}  // namespace qg::test

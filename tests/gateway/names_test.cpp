@@ -1,0 +1,105 @@
+#include "posix/names.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "temp_dir.h"
+
+namespace qg::posix {
+namespace {
+
+TEST(SettingsPath, FromProgramPath) {
+    struct Case {
+        std::string program, settings;
+    };
+    const std::vector<Case> cases = {
+        {"/usr/lib/cgi-bin/qg", "/usr/lib/cgi-bin/qg.ini"},
+        {"/srv/QG.EXE", "/srv/QG.ini"},
+        {"/srv/qg.exe", "/srv/qg.ini"},
+        {"/a.Exe/b/qg.exe", "/a.ini"},  // the first ".exe" ends the path
+        {"/srv/Gate/qg", "/srv/Gate/qg.ini"},
+        {"/srv/qg.ex", "/srv/qg.ex.ini"},
+        {"/" + std::string(200, 'd') + "/qg", "/" + std::string(200, 'd') + "/qg.ini"},  // not cut
+    };
+    for (const auto& c : cases) EXPECT_EQ(settings_path_from(c.program), c.settings) << c.program;
+}
+
+TEST(TempDirectory, FromTmpdir) {
+    struct Case {
+        const char* tmpdir;
+        std::string dir;
+    };
+    const std::vector<Case> cases = {
+        {nullptr, "/tmp/"},       {"", "/tmp/"},          {"relative/dir", "/tmp/"},
+        {"/var/tmp", "/var/tmp/"}, {"/var/tmp/", "/var/tmp/"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(temp_dir_from(c.tmpdir), c.dir) << (c.tmpdir ? c.tmpdir : "(unset)");
+}
+
+TEST(TempName, Candidates) {
+    struct Case {
+        std::string dir, prefix;
+        std::uint16_t number;
+        std::string name;
+    };
+    const std::vector<Case> cases = {
+        {"/w/", "cgi", 0x1A, "/w/cgi1A.TMP"},
+        {"/w", "cgi", 0x1, "/w/cgi1.TMP"},
+        {"/w/", "Template", 0xFFFF, "/w/TemFFFF.TMP"},
+        {"/w/", "q", 0x100, "/w/q100.TMP"},
+        {"/w/", "", 0xABC, "/w/ABC.TMP"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(temp_name_candidate(c.dir, c.prefix, c.number), c.name);
+}
+
+TEST(TempName, SearchWrapsSkipsTakenAndStopsOnErrors) {
+    struct Case {
+        std::string name;
+        std::uint16_t start;
+        std::set<std::string> taken;
+        int other_error;  // returned for every name not taken, 0 for success
+        std::optional<std::string> result;
+    };
+    std::set<std::string> all;
+    for (unsigned n = 1; n <= 0xFFFF; ++n) all.insert(temp_name_candidate("/w/", "qg_", static_cast<std::uint16_t>(n)));
+    const std::vector<Case> cases = {
+        {"first free", 0x10, {}, 0, "/w/qg_10.TMP"},
+        {"skips taken", 0x10, {"/w/qg_10.TMP", "/w/qg_11.TMP"}, 0, "/w/qg_12.TMP"},
+        {"wraps to 1, never 0", 0xFFFF, {"/w/qg_FFFF.TMP"}, 0, "/w/qg_1.TMP"},
+        {"all taken", 0x1234, all, 0, std::nullopt},
+        {"other error", 0x10, {}, EACCES, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        unsigned calls = 0;
+        const auto result = unique_temp_name("/w/", "qg_", c.start, [&](const std::string& candidate) {
+            ++calls;
+            return c.taken.count(candidate) != 0 ? EEXIST : c.other_error;
+        });
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_LE(calls, 0xFFFFu) << c.name;
+    }
+}
+
+TEST(TempName, CreatesDistinctFilesInTheDirectory) {
+    test::TempDir dir;
+    std::set<std::string> names;
+    for (int i = 0; i < 20; ++i) {
+        const auto name = platform::make_temp_name(dir.path(), "cgi");
+        ASSERT_TRUE(name);
+        EXPECT_EQ(name->rfind(dir.path() + "cgi", 0), 0u);
+        EXPECT_TRUE(platform::file_exists(*name));
+        EXPECT_EQ(test::read_file(*name), "");
+        names.insert(*name);
+    }
+    EXPECT_EQ(names.size(), 20u);
+    EXPECT_FALSE(platform::make_temp_name(dir.file("missing/"), "cgi"));
+    EXPECT_EQ(platform::last_error(), ENOENT);
+}
+
+}  // namespace
+}  // namespace qg::posix

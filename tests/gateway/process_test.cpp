@@ -1,0 +1,238 @@
+// Runs the built gateway as a CGI process, with the test playing the
+// application.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "application.h"
+#include "gateway_process.h"
+#include "relay.h"
+#include "texts.h"
+
+namespace qg::test {
+namespace {
+
+const std::regex log_line_pattern(R"(\d\d/\d\d/\d{4} \d\d:\d\d   (.*) - (-?\d+)\r)");
+
+// The messages of the log's lines, in order.
+std::vector<std::string> log_messages(const std::string& log) {
+    std::vector<std::string> messages;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (std::regex_match(line, m, log_line_pattern)) messages.push_back(m[1]);
+        else messages.push_back("malformed: " + line);
+    }
+    return messages;
+}
+
+// Echoes the whole request file back as the response body.
+std::optional<Answer> echo(const std::string& request) { return Answer{request}; }
+
+std::string page(std::string_view title, std::string_view message) { return error_page(title, message); }
+
+void expect_clean_exit(const GatewayResult& r) {
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(GatewayProcess, RelaysTheAnswerAndCleansUp) {
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\nTemplate=REQuest\r\n"));
+    Application app(box.work(), "req", echo);
+
+    const auto r = box.run({"REQUEST_METHOD=POST", "HTTP_USER_AGENT=Tool/1.0", "CONTENT_LENGTH=9"}, "a=1\r\n&b=2");
+    expect_clean_exit(r);
+    const std::string header(text::default_header);
+    ASSERT_EQ(r.output.rfind(header, 0), 0u) << r.output;
+    const std::string request = r.output.substr(header.size());
+    const std::string out_path = output_path_of(request);
+    ASSERT_EQ(out_path.rfind(box.work(), 0), 0u);
+    EXPECT_TRUE(std::regex_match(out_path.substr(box.work().size()), std::regex("cgi[1-9A-F][0-9A-F]{0,3}\\.TMP")));
+    EXPECT_EQ(request.substr(13 + out_path.size()),
+              "&REQUEST+METHOD=POST&USER+AGENT=Tool%2F1%2E0&CONTENT+LENGTH=9&DllVersion=Quillgate+3%2E00%2E02&\r\n"
+              "#@$ FORM VARIABLES $@#\r\n"
+              "a=1\n&b=2\r\n");  // CR LF counted as one byte; the length covers the whole body
+    EXPECT_TRUE(box.work_files().empty());
+    EXPECT_EQ(box.log(), "");
+}
+
+TEST(GatewayProcess, SignalFileInAnyLetterCase) {
+    struct Case {
+        std::string suffix;
+        bool upper;
+    };
+    for (const auto& c : std::vector<Case>{{".ret", false}, {".RET", false}, {".Ret", true}}) {
+        GatewaySandbox box(std::nullopt);
+        write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+        Application app(box.work(), "qg_", [&](const std::string&) {
+            Answer a{"HTTP/1.0 302 Found\r\nLocation: /next\r\n\r\n"};
+            a.signal_suffix = c.suffix;
+            a.upper_case_signal = c.upper;
+            return std::optional<Answer>(a);
+        });
+        const auto r = box.run({"REQUEST_METHOD=GET"});
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, "HTTP/1.0 302 Found\r\nLocation: /next\r\n\r\n") << c.suffix;
+        EXPECT_TRUE(box.work_files().empty()) << c.suffix;
+    }
+}
+
+TEST(GatewayProcess, UnusableOutputFile) {
+    struct Case {
+        std::string name;
+        Answer answer;
+        std::string page;
+        std::vector<std::string> log;
+    };
+    Answer held{"Hello"};
+    held.keep_output_open = true;
+    const std::vector<Case> cases = {
+        {"empty", Answer{""}, page(text::title_no_output, text::page_no_output), {}},
+        {"still open", held, page(text::title_unreadable, text::page_unreadable),
+         {std::string(text::log_unreadable)}},
+    };
+    for (const auto& c : cases) {
+        GatewaySandbox box(std::nullopt);
+        write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+        Application app(box.work(), "qg_", [&](const std::string&) { return std::optional<Answer>(c.answer); });
+        const auto r = box.run({"REQUEST_METHOD=GET"});
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, c.page) << c.name;
+        EXPECT_EQ(log_messages(box.log()), c.log) << c.name;
+        EXPECT_TRUE(box.work_files().empty()) << c.name;
+    }
+}
+
+TEST(GatewayProcess, HostileContentLength) {
+    struct Case {
+        std::string content_length;
+        std::string body;
+        std::string expected_body;  // what follows the marker line
+    };
+    const std::string big(100000, 'x');
+    const std::vector<Case> cases = {
+        {"-1", "abc", ""},
+        {"abc", "abc", ""},
+        {"0", "abc", ""},
+        {"99999999999999999999", "abc", ""},
+        {"4294967299", "abc", ""},
+        {"2147483647", "abc", "abc\r\n"},  // reads what arrives, allocates for nothing more
+        {"3xyz", "abcdef", "abc\r\n"},
+        {"10", "ab\x1A" "cdef", "ab\r\n"},
+        {"100000", big, big + "\r\n"},  // beyond the old 64,536-byte buffer, not cut
+    };
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+    Application app(box.work(), "qg_", echo);
+    for (const auto& c : cases) {
+        const auto r = box.run({"CONTENT_LENGTH=" + c.content_length}, c.body);
+        expect_clean_exit(r);
+        const std::string marker = "#@$ FORM VARIABLES $@#\r\n";
+        const auto at = r.output.find(marker);
+        ASSERT_NE(at, std::string::npos) << c.content_length;
+        EXPECT_EQ(r.output.substr(at + marker.size()), c.expected_body) << c.content_length;
+    }
+    EXPECT_TRUE(box.work_files().empty());
+}
+
+TEST(GatewayProcess, UnusableWorkDirectoryEndsAtOnce) {
+    struct Case {
+        std::string name;
+        std::string path_setting;  // relative to the sandbox root
+        std::string log_file;      // where the log line lands, empty when nowhere
+    };
+    const std::vector<Case> cases = {
+        {"missing directory without separator", "nosuch", "nosuchzrCGIErr.txt"},
+        {"missing directory", "nosuch/", ""},
+        {"a file, not a directory", "qg.ini/", ""},
+        {"path too long", std::string(120, 'd') + "/", ""},
+    };
+    for (const auto& c : cases) {
+        GatewaySandbox box(std::nullopt);
+        // No time-out limit: only an early end lets the run finish.
+        write_file(box.settings_file(), "[zrcgi]\r\nPath=" + box.root() + c.path_setting + "\r\nTimeout=0\r\n");
+        const auto r = box.run({"REQUEST_METHOD=GET"});
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, page(text::title_not_passed, text::page_not_passed)) << c.name;
+        if (!c.log_file.empty()) {
+            EXPECT_EQ(log_messages(read_file(box.root() + c.log_file)),
+                      std::vector<std::string>{std::string(text::log_not_passed)})
+                << c.name;
+        }
+    }
+}
+
+TEST(GatewayProcess, TimesOut) {
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=1\r\nPollTime=20\r\n"));
+    Application app(box.work(), "qg_", [](const std::string&) { return std::optional<Answer>(); });
+    const auto r = box.run({"REQUEST_METHOD=GET"});
+    expect_clean_exit(r);
+    EXPECT_EQ(r.output, page(text::title_timed_out, text::page_timed_out));
+    EXPECT_EQ(app.answered(), 0);
+    EXPECT_TRUE(box.work_files().empty());
+    std::smatch m;
+    const std::string log = box.log();
+    ASSERT_TRUE(std::regex_search(log, m, log_line_pattern));
+    EXPECT_EQ(m[1], "Request timed out...");
+    EXPECT_EQ(m[2], "2");  // the failed existence check's code
+}
+
+TEST(GatewayProcess, ManyGatewaysAtOnceEachGetTheirOwnAnswer) {
+    constexpr int count = 50;
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=60\r\nPollTime=20\r\n"));
+    Application app(box.work(), "qg_", [](const std::string& request) {
+        const auto at = request.find("&QUERY+STRING=");
+        const std::string query = request.substr(at + 14, request.find('&', at + 1) - at - 14);
+        return std::optional<Answer>(Answer{"HTTP/1.0 200 OK\r\n\r\n" + query});
+    });
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i)
+        pids.push_back(box.start({"QUERY_STRING=id=" + std::to_string(i)}, "", "g" + std::to_string(i)));
+    for (int i = 0; i < count; ++i) {
+        const auto r = box.finish(pids[static_cast<std::size_t>(i)], "g" + std::to_string(i));
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, "HTTP/1.0 200 OK\r\n\r\nid%3D" + std::to_string(i));
+    }
+    EXPECT_EQ(app.answered(), count);
+    EXPECT_TRUE(box.work_files().empty());
+    EXPECT_EQ(box.log(), "");
+}
+
+TEST(GatewayProcess, ManyGatewaysTimingOutAtOnceLogEveryLine) {
+    constexpr int count = 30;
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=1\r\nPollTime=20\r\n"));
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i) pids.push_back(box.start({"REQUEST_METHOD=GET"}, "", "t" + std::to_string(i)));
+    for (int i = 0; i < count; ++i) {
+        const auto r = box.finish(pids[static_cast<std::size_t>(i)], "t" + std::to_string(i));
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, page(text::title_timed_out, text::page_timed_out));
+    }
+    EXPECT_EQ(log_messages(box.log()), std::vector<std::string>(count, std::string(text::log_timed_out)));
+    EXPECT_TRUE(box.work_files().empty());
+}
+
+TEST(GatewayProcess, FirstRunWritesSettingsAndGivesUpAfterThirtySeconds) {
+    GatewaySandbox box(std::nullopt);  // no settings file: the work directory is TMPDIR
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = box.run({"REQUEST_METHOD=GET", "TMPDIR=" + box.work()});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    expect_clean_exit(r);
+    EXPECT_EQ(r.output, page(text::title_timed_out, text::page_timed_out));
+    EXPECT_EQ(read_file(box.settings_file()), "[zrcgi]\r\nTimeout=50\r\nPollTime=150\r\n");
+    EXPECT_GE(waited, std::chrono::seconds(30));  // the first run's limit, never less
+    EXPECT_EQ(log_messages(box.log()), std::vector<std::string>{std::string(text::log_timed_out)});
+    EXPECT_TRUE(box.work_files().empty());
+}
+
+}  // namespace
+}  // namespace qg::test

@@ -70,12 +70,15 @@ std::optional<Options> parse_options(int argc, char** argv, int* exit_code) {
 
 // Routes SIGINT, SIGTERM and SIGHUP to a descriptor the watcher polls. They
 // are blocked before any worker starts, so every thread inherits the mask.
+// A shell starts background jobs with SIGINT ignored, and an ignored signal
+// is discarded rather than queued, so the default action comes back first.
 qgecho::UniqueFd stop_signals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(sig, SIG_DFL);
+        sigaddset(&set, sig);
+    }
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
         return {};
     }

@@ -1,0 +1,95 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace permwell::testing {
+
+namespace {
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/permwell-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    // Traversable by the unprivileged user some tests switch to.
+    std::filesystem::permissions(path_, std::filesystem::perms(0755));
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::file(const std::string& name, unsigned mode, const std::string& content) const {
+    const std::filesystem::path file = path_ / name;
+    std::ofstream(file, std::ios::binary) << content;
+    std::filesystem::permissions(file, std::filesystem::perms(mode));
+    return file.string();
+}
+
+ProcessResult run(const std::vector<std::string>& argv) {
+    const TempDir capture;
+    const std::string outPath = (capture.path() / "out").string();
+    const std::string errPath = (capture.path() / "err").string();
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
+            _exit(127);
+        }
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    ProcessResult result;
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    }
+    result.out = slurp(outPath);
+    result.err = slurp(errPath);
+    return result;
+}
+
+void setAcl(const std::string& path, const std::string& spec) {
+    const ProcessResult result = run({"setfacl", "-m", spec, path});
+    if (result.exitCode != 0) {
+        throw std::runtime_error("setfacl -m " + spec + " failed: " + result.err);
+    }
+}
+
+std::string getAcl(const std::string& path, bool numeric) {
+    std::vector<std::string> argv = {"getfacl", "--omit-header", "--absolute-names"};
+    if (numeric) {
+        argv.push_back("--numeric");
+    }
+    argv.push_back(path);
+    return run(argv).out;
+}
+
+}  // namespace permwell::testing

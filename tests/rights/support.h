@@ -1,0 +1,40 @@
+// Helpers of the tests on a real system: temporary directories, child
+// processes and ACLs set and read with setfacl and getfacl.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace permwell::testing {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content.
+class TempDir {
+public:
+    TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+    // Creates a file with the given content and mode; returns its path.
+    std::string file(const std::string& name, unsigned mode = 0644, const std::string& content = "") const;
+
+private:
+    std::filesystem::path path_;
+};
+
+struct ProcessResult {
+    int exitCode = -1;  // -1 when the process did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs a program (searched in PATH) with the current environment.
+ProcessResult run(const std::vector<std::string>& argv);
+
+// setfacl -m SPEC PATH; fails the calling test when setfacl fails.
+void setAcl(const std::string& path, const std::string& spec);
+// getfacl --omit-header, numeric ids unless names are asked for.
+std::string getAcl(const std::string& path, bool numeric = true);
+
+}  // namespace permwell::testing

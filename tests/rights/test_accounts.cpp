@@ -1,0 +1,38 @@
+#include "test_accounts.h"
+
+namespace permwell::testing {
+
+std::string longGroupName() {
+    std::string name(100, 'g');
+    for (int i = 0; i < 100; ++i) name += "\xC3\xA9";
+    return name;
+}
+
+std::string carolGroupName(int index) { return "carol-project-group-number-" + std::to_string(index); }
+
+std::string passwdFile() {
+    return "root:x:0:0:root:/root:/bin/sh\n"
+           "alice:x:1001:1001::/nonexistent:/bin/false\n"
+           "bob:x:1002:1002::/nonexistent:/bin/false\n"
+           "carol:x:1003:1003::/nonexistent:/bin/false\n" +
+           kUser127 + ":x:1004:1002::/nonexistent:/bin/false\n" + kUser128 +
+           ":x:1005:1002::/nonexistent:/bin/false\n"
+           "dave:x:1006:1006::/nonexistent:/bin/false\n";
+}
+
+std::string groupFile() {
+    std::string text =
+        "root:x:0:\n"
+        "alice:x:1001:\n"
+        "bob:x:1002:\n"
+        "carol:x:1003:\n"
+        "staff:x:1100:alice\n"
+        "devs:x:1101:alice,dave\n" +
+        longGroupName() + ":x:1200:dave\n";
+    for (int i = 0; i < kCarolGroups; ++i) {
+        text += carolGroupName(i) + ":x:" + std::to_string(2000 + i) + ":carol\n";
+    }
+    return text;
+}
+
+}  // namespace permwell::testing

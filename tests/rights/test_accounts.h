@@ -1,0 +1,23 @@
+// The account database the tests on a real system run with.
+#pragma once
+
+#include <string>
+
+namespace permwell::testing {
+
+// alice (1001): primary group alice, supplementary staff (1100) and devs (1101).
+// bob (1002): primary group bob only.
+// carol (1003): primary group carol and kCarolGroups more, far past 8,088 bytes of names.
+// dave (1006): primary group 1006 has no name; member of devs and of kLongGroup.
+// kUser127 (1004) and kUser128 (1005): names of 127 and 128 UTF-16 units.
+inline constexpr int kCarolGroups = 600;
+inline const std::string kUser127 = std::string(127, 'u');
+inline const std::string kUser128 = std::string(128, 'u');
+// 300 bytes: 100 ASCII letters and 100 two-byte characters.
+std::string longGroupName();
+std::string carolGroupName(int index);
+
+std::string passwdFile();
+std::string groupFile();
+
+}  // namespace permwell::testing

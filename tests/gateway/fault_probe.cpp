@@ -2,6 +2,7 @@
 // named by its first argument, with the error log in the directory given as
 // the second. The gateway itself has no way to reach such work.
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -19,8 +20,10 @@ int main(int argc, char** argv) {
             run.set_work_dir(work_dir);
             run.out()("partial response");
             if (mode == "segv") {
-                volatile int* nowhere = nullptr;
-                *nowhere = 1;
+                // An unmapped address other than null, so the write reaches the
+                // hardware even in builds that check null pointers first.
+                volatile std::uintptr_t address = 16;
+                *reinterpret_cast<volatile int*>(address) = 1;
             } else if (mode == "abort") {
                 std::abort();
             } else if (mode == "throw") {

@@ -162,12 +162,32 @@ run_parallel() {
   check_answered_count 20
 }
 
+echo_gone() {
+  local stat
+  read -r stat <"/proc/$QG_ECHO_PID/stat" 2>/dev/null || return 0
+  stat=${stat##*) }
+  [ "${stat%% *}" = Z ]
+}
+
+# Stops qg-echo first so that its exit is seen, and checks every log for
+# sanitizer reports (qg's standard error reaches lighttpd's logs).
+finish_server() {
+  kill -TERM "$QG_ECHO_PID" 2>/dev/null || true
+  wait_until 10 echo_gone || fail "qg-echo did not stop on SIGTERM"
+  grep -q '^qg-echo: stopped$' "$QG_ECHO_LOG" || fail "qg-echo did not shut down cleanly: $(cat "$QG_ECHO_LOG")"
+  local log
+  for log in "$QG_ECHO_LOG" "$QG_ROOT"/lighttpd*.log; do
+    ! grep -Eq 'Sanitizer|runtime error:' "$log" || fail "sanitizer report in $log: $(cat "$log")"
+  done
+}
+
 case "$group" in
   requests) run_requests ;;
   timeout) run_timeout ;;
   parallel) run_parallel ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
+finish_server
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed in group $group"

@@ -93,6 +93,15 @@ bool eventually(Predicate predicate) {
     return true;
 }
 
+// head + decimal number + tail, built by appending (GCC 12 warns wrongly
+// about "literal" + std::to_string(...) in optimised builds).
+std::string numbered(std::string_view head, int number, std::string_view tail = "") {
+    std::string text(head);
+    text += std::to_string(number);
+    text += tail;
+    return text;
+}
+
 void write_file(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -125,13 +134,13 @@ TEST_F(QgEchoContract, AnswersEachRequestAndDeletesNothing) {
     send("B0", "early");  // waiting before qg-echo starts
     EchoProcess echo(work_.path(), logs_.path() / "echo.log");
     for (int i = 1; i <= 30; ++i) {
-        send("B" + std::to_string(i), "tag%3Dt" + std::to_string(i) + "x", i % 2 ? "f=%3Cv%3E" : "");
+        send(numbered("B", i), numbered("tag%3Dt", i, "x"), i % 2 ? "f=%3Cv%3E" : "");
     }
     for (int i = 0; i <= 30; ++i) {
-        const std::string id = "B" + std::to_string(i);
+        const std::string id = numbered("B", i);
         ASSERT_TRUE(eventually([&] { return answered(id); })) << id << "\n" << echo.log();
         const std::string page = output(id);
-        EXPECT_NE(page.find(i == 0 ? "Query: <b>early</b>" : "Query: <b>tag=t" + std::to_string(i) + "x</b>"),
+        EXPECT_NE(page.find(i == 0 ? std::string("Query: <b>early</b>") : numbered("Query: <b>tag=t", i, "x</b>")),
                   std::string::npos) << page;
         if (i % 2) {
             EXPECT_NE(page.find("<pre>f=%3Cv%3E</pre>"), std::string::npos) << page;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "permwell.h"
+#include "platform.h"
 #include "support.h"
 #include "test_accounts.h"
 
@@ -208,6 +209,16 @@ TEST(RealGroupsTest, UserInManyGroupsGetsThemAll) {
     EXPECT_EQ(std::string(buffer.data()), expected);
 }
 
+TEST(RealGroupsTest, OnlyTheLocalComputerAnswers) {
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    SystemPlatform platform;
+    EXPECT_EQ(platform.localGroups(u"\\\\no-such-computer.invalid", u"alice").status, kNerrInvalidComputer);
+    const LocalGroups local = platform.localGroups(u"\\\\" + *platform.toWide(host), u"alice");
+    EXPECT_EQ(local.status, kNerrSuccess);
+    EXPECT_EQ(local.names.size(), 3u);
+}
+
 TEST(Exports, TableHoldsExactlyTheFiveNames) {
     const ProcessResult nm = run({PERMWELL_NM, "-D", "--defined-only", PERMWELL_LIBRARY_FILE});
     ASSERT_EQ(nm.exitCode, 0) << nm.err;
@@ -220,6 +231,8 @@ TEST(Exports, TableHoldsExactlyTheFiveNames) {
                                             "_ZN9CPermwellaSERKS_"};
     EXPECT_EQ(names, expected);
     EXPECT_EQ(DllMain(nullptr, 1, nullptr), 1);
+    CPermwell target, source;
+    EXPECT_EQ(&(target = source), &target);
 }
 
 }  // namespace

@@ -2,15 +2,18 @@
 // beside the copy, a private work directory, and a controlled environment.
 #pragma once
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "posix/fd.h"
 #include "temp_dir.h"
 
 namespace qg::test {
@@ -41,15 +44,28 @@ public:
     }
 
     // Starts one gateway; its standard input is `body`, its standard output
-    // goes to a file named after `tag`.
-    pid_t start(const std::vector<std::string>& environment, const std::string& body, const std::string& tag) {
+    // goes to a file named after `tag`, or, with `hung_up`, into a pipe nobody
+    // reads, as when the browser has gone away.
+    pid_t start(const std::vector<std::string>& environment, const std::string& body, const std::string& tag,
+                bool hung_up = false) {
         const std::string in = root_.file(tag + ".in");
         write_file(in, body);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, root_.file(tag + ".out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int pipe_ends[2] = {-1, -1};
+        if (hung_up) {
+            if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+            posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+            posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+            posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, root_.file(tag + ".out").c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
+        // The parent keeps no end of the pipe, so the gateway's writes fail.
+        const posix::Fd read_end(pipe_ends[0]);
+        const posix::Fd write_end(pipe_ends[1]);
         std::vector<char*> envp;
         for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
         envp.push_back(nullptr);

@@ -107,6 +107,28 @@ TEST(GatewayProcess, UnusableOutputFile) {
     }
 }
 
+TEST(GatewayProcess, BrowserGoneStillEndsCleanly) {
+    struct Case {
+        std::string name;
+        std::string settings;
+        bool answer;
+    };
+    const std::vector<Case> cases = {
+        {"answered", "Timeout=20\r\nPollTime=10\r\n", true},
+        {"timed out", "Timeout=1\r\nPollTime=20\r\n", false},
+    };
+    for (const auto& c : cases) {
+        GatewaySandbox box(std::nullopt);
+        write_file(box.settings_file(), box.settings_for(c.settings));
+        Application app(box.work(), "qg_", [&](const std::string&) {
+            return c.answer ? std::optional<Answer>(Answer{std::string(100000, 'r')}) : std::nullopt;
+        });
+        const auto r = box.finish(box.start({"REQUEST_METHOD=GET"}, "", "gone", true), "gone");
+        expect_clean_exit(r);
+        EXPECT_TRUE(box.work_files().empty()) << c.name;
+    }
+}
+
 TEST(GatewayProcess, HostileContentLength) {
     struct Case {
         std::string content_length;

@@ -28,10 +28,12 @@ struct Request {
 };
 
 // True once the whole text is there. The gateway creates the file empty and
-// fills it with one write later, so a reader can see it empty or, in theory,
-// partly written. The body cannot hold CR LF (the gateway reads standard input
-// in text mode, turning CR LF into LF), so a CR LF at the end after the marker
-// line can only be the body's final line end.
+// fills it with one write later, so a reader can see it empty or, for a
+// large body, partly written. A request without a body ends right after the
+// marker line; with a body, the text ends with the body's CR LF. The body
+// itself rarely holds a CR LF (the gateway reads standard input in text
+// mode, turning CR LF into LF; only a lone CR before a CR LF leaves one),
+// which is why the close of the file, not this check, is the main trigger.
 bool request_complete(std::string_view text);
 
 // Parses a complete request text; nullopt when it does not have the layout.

@@ -22,6 +22,9 @@ int rerunWithTestAccounts(char** argv) {
     setenv("NSS_WRAPPER_PASSWD", passwd.c_str(), 1);
     setenv("NSS_WRAPPER_GROUP", group.c_str(), 1);
     setenv("LD_PRELOAD", PERMWELL_NSS_WRAPPER, 1);
+    // A fixed host name keeps nss_wrapper from loading libc a second time to
+    // ask for the real one, which an ASan build does not allow.
+    setenv("NSS_WRAPPER_HOSTNAME", "permwell-test-host", 1);
     // An ASan build refuses a preloaded library ahead of its runtime otherwise.
     std::string asan = "verify_asan_link_order=0";
     if (const char* current = std::getenv("ASAN_OPTIONS"); current != nullptr && *current) {

@@ -343,15 +343,18 @@ std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
         }
     }
     FileDacl dacl;
+    const auto allow = [&dacl](std::uint8_t perms, Sid sid) {
+        dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(perms), std::move(sid)});
+    };
     for (const AclEntryView& view : *views) {
         const auto limited = static_cast<std::uint8_t>(view.perms & groupClassLimit);
         switch (view.tag) {
-            case ACL_USER_OBJ: dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(view.perms), unixUserSid(file.st_uid)}); break;
-            case ACL_USER: dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(limited), unixUserSid(view.qualifier)}); break;
-            case ACL_GROUP_OBJ: dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(limited), unixGroupSid(file.st_gid)}); break;
-            case ACL_GROUP: dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(limited), unixGroupSid(view.qualifier)}); break;
-            case ACL_OTHER: dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(view.perms), Sid::everyone()}); break;
-            default: break;
+            case ACL_USER_OBJ: allow(view.perms, unixUserSid(file.st_uid)); break;
+            case ACL_USER: allow(limited, unixUserSid(view.qualifier)); break;
+            case ACL_GROUP_OBJ: allow(limited, unixGroupSid(file.st_gid)); break;
+            case ACL_GROUP: allow(limited, unixGroupSid(view.qualifier)); break;
+            case ACL_OTHER: allow(view.perms, Sid::everyone()); break;
+            default: break;  // the mask
         }
     }
     return dacl;

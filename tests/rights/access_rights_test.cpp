@@ -109,7 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, ListFailureTest,
     ::testing::Values(
         ListFailure{"NoUserName", [](FakePlatform& p) { p.user.reset(); }, false},
-        ListFailure{"UserNameTooLong", [](FakePlatform& p) { p.user = std::string(250, 'a'); p.accounts[*p.user] = sid(1); }, false},
+        ListFailure{"UserNameTooLong",
+                    [](FakePlatform& p) {
+                        p.user = std::string(250, 'a');
+                        p.accounts[*p.user] = sid(1);
+                    },
+                    false},
         ListFailure{"UserDoesNotResolve", [](FakePlatform& p) { p.user = "ghost"; }, false},
         ListFailure{"MissingFile", [](FakePlatform& p) { p.files.clear(); }, false},
         ListFailure{"TrusteeNameUnavailable", [](FakePlatform& p) { p.unnamable.insert(sid(2).text()); }, true}),
@@ -184,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
         GrantFailure{"LookupCodeIsPrinted", [](FakePlatform& p) { p.lookupError = 1789; }, "ghost",
                      "Error 1789:LookupAccountName\n"},
         GrantFailure{"MissingFile", [](FakePlatform& p) { p.files.clear(); }, "DOM\\bob", ""},
-        GrantFailure{"TrusteeNameUnavailable", [](FakePlatform& p) { p.unnamable.insert(sid(3).text()); }, "DOM\\bob", ""},
+        GrantFailure{"TrusteeNameUnavailable", [](FakePlatform& p) { p.unnamable.insert(sid(3).text()); },
+                     "DOM\\bob", ""},
         GrantFailure{"WriteRefused", [](FakePlatform& p) { p.writeFails = true; }, "DOM\\bob", ""},
         GrantFailure{"NullAccount", [](FakePlatform&) {}, nullptr, ""}),
     [](const auto& param) { return param.param.name; });

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -27,25 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A temporary directory removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "qg-echo-test.XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 // qg-echo running on a work directory; stopped with SIGTERM and reaped at
 // the end of the test, whatever happened.
@@ -130,8 +113,8 @@ protected:
     bool answered(const std::string& id) const { return fs::exists(file("qg_" + id + ".ret")); }
     std::string output(const std::string& id) const { return EchoProcess::read(file("cgi" + id + ".TMP")); }
 
-    TempDir work_;
-    TempDir logs_;
+    quillgate::testing::ScratchDir work_{"qg-echo-test"};
+    quillgate::testing::ScratchDir logs_{"qg-echo-test"};
 };
 
 TEST_F(QgEchoContract, AnswersEachRequestAndDeletesNothing) {

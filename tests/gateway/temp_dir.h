@@ -1,37 +1,23 @@
 // A unique temporary directory for one test, removed with everything in it.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
+
+#include "scratch_dir.h"
 
 namespace qg::test {
 
 class TempDir {
 public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = (base != nullptr && base[0] == '/') ? base : "/tmp";
-        pattern += "/qg-test.XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-
     // The directory's path, with a final "/" so file names can follow directly.
-    std::string path() const { return path_ + "/"; }
+    std::string path() const { return dir_.path().string() + "/"; }
     std::string file(const std::string& name) const { return path() + name; }
 
 private:
-    std::string path_;
+    quillgate::testing::ScratchDir dir_{"qg-test"};
 };
 
 inline std::string read_file(const std::string& path) {

@@ -54,7 +54,7 @@ std::string listingFromGetfacl(const std::string& path) {
 struct ListCase {
     const char* name;
     unsigned mode;
-    const char* acl;  // setfacl -m specification, or empty
+    const char* acl;  // entries for setfacl -m, or empty
     std::string text;
 };
 

@@ -24,23 +24,12 @@ std::string slurp(const std::filesystem::path& path) {
 }  // namespace
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/permwell-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
     // Traversable by the unprivileged user some tests switch to.
-    std::filesystem::permissions(path_, std::filesystem::perms(0755));
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::permissions(path(), std::filesystem::perms(0755));
 }
 
 std::string TempDir::file(const std::string& name, unsigned mode, const std::string& content) const {
-    const std::filesystem::path file = path_ / name;
+    const std::filesystem::path file = path() / name;
     std::ofstream(file, std::ios::binary) << content;
     std::filesystem::permissions(file, std::filesystem::perms(mode));
     return file.string();
@@ -76,10 +65,10 @@ ProcessResult run(const std::vector<std::string>& argv) {
     return result;
 }
 
-void setAcl(const std::string& path, const std::string& spec) {
-    const ProcessResult result = run({"setfacl", "-m", spec, path});
+void setAcl(const std::string& path, const std::string& entries) {
+    const ProcessResult result = run({"setfacl", "-m", entries, path});
     if (result.exitCode != 0) {
-        throw std::runtime_error("setfacl -m " + spec + " failed: " + result.err);
+        throw std::runtime_error("setfacl -m " + entries + " failed: " + result.err);
     }
 }
 

@@ -6,21 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
+
 namespace permwell::testing {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content.
 class TempDir {
 public:
     TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
-    const std::filesystem::path& path() const { return path_; }
+    const std::filesystem::path& path() const { return dir_.path(); }
     // Creates a file with the given content and mode; returns its path.
     std::string file(const std::string& name, unsigned mode = 0644, const std::string& content = "") const;
 
 private:
-    std::filesystem::path path_;
+    quillgate::testing::ScratchDir dir_{"permwell-test"};
 };
 
 struct ProcessResult {
@@ -32,8 +31,8 @@ struct ProcessResult {
 // Runs a program (searched in PATH) with the current environment.
 ProcessResult run(const std::vector<std::string>& argv);
 
-// setfacl -m SPEC PATH; fails the calling test when setfacl fails.
-void setAcl(const std::string& path, const std::string& spec);
+// setfacl -m ENTRIES PATH; fails the calling test when setfacl fails.
+void setAcl(const std::string& path, const std::string& entries);
 // getfacl --omit-header, numeric ids unless names are asked for.
 std::string getAcl(const std::string& path, bool numeric = true);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "ascii.h"
 #include "request_file.h"
 #include "texts.h"
 
@@ -16,8 +17,6 @@ constexpr std::size_t body_chunk = 65536;
 // A temporary name adds at most a separator, three prefix characters, four
 // hexadecimal digits and ".TMP" to the directory.
 constexpr std::size_t temp_name_suffix = 3 + 4 + 4;
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Ends a run that could not hand its request over: log, remove what was made,
 // answer with the error page.
@@ -55,7 +54,7 @@ std::uint32_t poll_interval(std::int64_t poll_setting) {
 
 std::string request_prefix(std::string_view template_setting) {
     std::string prefix(template_setting.substr(0, max_template));
-    std::transform(prefix.begin(), prefix.end(), prefix.begin(), lower);
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(), ascii::lower);
     return prefix;
 }
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 
+#include "ascii.h"
 #include "posix/fd.h"
 #include "posix/names.h"
 #include "posix/profile.h"
@@ -55,15 +56,6 @@ std::optional<std::string> read_whole_file(const std::string& path) {
         content.append(buffer, static_cast<std::size_t>(n));
     }
     return content;
-}
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same_name_any_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
 }
 
 // Owning wrapper for an open directory stream.
@@ -183,7 +175,7 @@ std::optional<std::string> environment_value(std::string_view name) {
         if (eq == std::string_view::npos) continue;
         const auto entry_name = entry.substr(0, eq);
         if (entry_name == name) return std::string(entry.substr(eq + 1));
-        if (!other_case && same_name_any_case(entry_name, name)) other_case = std::string(entry.substr(eq + 1));
+        if (!other_case && ascii::equal_any_case(entry_name, name)) other_case = std::string(entry.substr(eq + 1));
     }
     return other_case;
 }
@@ -215,7 +207,7 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     Dir d(dir);
     if (d.get() != nullptr) {
         while (const dirent* entry = ::readdir(d.get())) {
-            if (same_name_any_case(entry->d_name, name)) {
+            if (ascii::equal_any_case(entry->d_name, name)) {
                 return dir == "." && slash == std::string::npos ? std::string(entry->d_name)
                                                                : dir + entry->d_name;
             }

@@ -4,23 +4,10 @@
 #include <memory>
 #include <new>
 
+#include "ascii.h"
 #include "texts.h"
 
 namespace qg {
-namespace {
-
-bool starts_with_http(const char* bytes, long count) {
-    if (count < 4) return false;
-    constexpr char http[] = "http";
-    for (int i = 0; i < 4; ++i) {
-        char c = bytes[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != http[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[relay_piece]);
@@ -33,8 +20,11 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
         return false;
     }
 
+    // A response without its own status line gets the default header; a file
+    // shorter than four bytes has none.
     const long head = file->read(buffer.get(), 4);
-    if (head > 0 && !starts_with_http(buffer.get(), head)) out(text::default_header);
+    if (head > 0 && !ascii::starts_with_any_case(std::string_view(buffer.get(), static_cast<std::size_t>(head)), "http"))
+        out(text::default_header);
 
     bool relayed = false;
     if (file->rewind()) {

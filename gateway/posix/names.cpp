@@ -2,18 +2,14 @@
 
 #include <cerrno>
 
+#include "ascii.h"
+
 namespace qg::posix {
-namespace {
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-}  // namespace
 
 std::string settings_path_from(std::string_view program_path) {
-    constexpr std::string_view ext = ".exe";
-    for (std::size_t i = 0; i + ext.size() <= program_path.size(); ++i) {
-        bool match = true;
-        for (std::size_t j = 0; j < ext.size() && match; ++j) match = lower(program_path[i + j]) == ext[j];
-        if (match) return std::string(program_path.substr(0, i)) + ".ini";
-    }
+    for (std::size_t i = 0; i < program_path.size(); ++i)
+        if (ascii::starts_with_any_case(program_path.substr(i), ".exe"))
+            return std::string(program_path.substr(0, i)) + ".ini";
     return std::string(program_path) + ".ini";
 }
 

@@ -3,6 +3,8 @@
 #include <limits>
 #include <vector>
 
+#include "ascii.h"
+
 namespace qg::posix {
 namespace {
 
@@ -12,15 +14,6 @@ std::string_view trim(std::string_view s) {
     while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
     return s;
-}
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
 }
 
 // One line of a profile, classified.
@@ -77,8 +70,8 @@ std::optional<std::string> profile_lookup(std::string_view content, std::string_
     bool inside = false;
     for (const Line& line : split_lines(content)) {
         if (line.kind == Line::Kind::section) {
-            inside = same_name(line.name, section);
-        } else if (inside && line.kind == Line::Kind::entry && same_name(line.name, key)) {
+            inside = ascii::equal_any_case(line.name, section);
+        } else if (inside && line.kind == Line::Kind::entry && ascii::equal_any_case(line.name, key)) {
             return std::string(unquote(line.value));
         }
     }
@@ -97,12 +90,12 @@ std::string profile_assign(std::string_view content, std::string_view section,
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].kind == Line::Kind::section) {
             if (section_at != lines.size()) break;  // the section has ended
-            if (same_name(lines[i].name, section)) section_at = last_in_section = i;
+            if (ascii::equal_any_case(lines[i].name, section)) section_at = last_in_section = i;
             continue;
         }
         if (section_at == lines.size()) continue;
         if (!trim(lines[i].text).empty()) last_in_section = i;
-        if (lines[i].kind == Line::Kind::entry && same_name(lines[i].name, key)) {
+        if (lines[i].kind == Line::Kind::entry && ascii::equal_any_case(lines[i].name, key)) {
             key_at = i;
             break;
         }

@@ -126,8 +126,8 @@ std::optional<std::uint32_t> parseMask(std::string_view text) {
     return static_cast<std::uint32_t>(value);
 }
 
-int usageError(const char* message) {
-    std::fprintf(stderr, "permwell: %s\n\n%s", message, kUsage);
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "permwell: %s\n\n%s", message.c_str(), kUsage);
     return kExitUsage;
 }
 
@@ -217,10 +217,10 @@ int main(int argc, char** argv) {
     const std::string_view command = args[0];
     const std::size_t wanted = command == "list" ? 2 : command == "grant" ? 4 : command == "groups" ? 2 : 0;
     if (wanted == 0) {
-        return usageError("unknown COMMAND");
+        return usageError("unknown command \"" + std::string(command) + "\"");
     }
     if (args.size() != wanted) {
-        return usageError("wrong number of arguments");
+        return usageError(std::string(command) + " takes " + std::to_string(wanted - 1) + (wanted == 2 ? " argument" : " arguments"));
     }
 
     std::string error;

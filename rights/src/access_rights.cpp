@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "fail_safe.h"
 #include "unix_mapping.h"
 #include "utf.h"
 
@@ -49,9 +50,7 @@ std::size_t formatAccessLine(char (&line)[kAccessLineBufferSize], const std::str
     return nameLength + static_cast<std::size_t>(tailLength);
 }
 
-}  // namespace
-
-int readAccessRights(Platform& platform, const char* fileName, char* buffer, std::int32_t* length) {
+int listAccessRights(Platform& platform, const char* fileName, char* buffer, std::int32_t* length) {
     if (fileName == nullptr || buffer == nullptr || length == nullptr) {
         return 0;
     }
@@ -88,8 +87,8 @@ int readAccessRights(Platform& platform, const char* fileName, char* buffer, std
     return 1;
 }
 
-int setAccessRights(Platform& platform, const char* fileName, const char* accountName,
-                    std::uint32_t accessMask) {
+int grantAccessRights(Platform& platform, const char* fileName, const char* accountName,
+                      std::uint32_t accessMask) {
     if (fileName == nullptr || accountName == nullptr) {
         return 0;
     }
@@ -120,6 +119,17 @@ int setAccessRights(Platform& platform, const char* fileName, const char* accoun
     }
     entries.push_back(Ace{AceType::AccessAllowed, 0, accessMask, *account.sid});
     return platform.writeDacl(fileName, entries) ? 1 : 0;
+}
+
+}  // namespace
+
+int readAccessRights(Platform& platform, const char* fileName, char* buffer, std::int32_t* length) noexcept {
+    return failSafe([&] { return listAccessRights(platform, fileName, buffer, length); });
+}
+
+int setAccessRights(Platform& platform, const char* fileName, const char* accountName,
+                    std::uint32_t accessMask) noexcept {
+    return failSafe([&] { return grantAccessRights(platform, fileName, accountName, accessMask); });
 }
 
 }  // namespace permwell

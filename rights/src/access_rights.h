@@ -13,8 +13,8 @@ inline constexpr std::size_t kDescriptorBufferSize = 65536 + 20;
 inline constexpr std::size_t kSecurityDescriptorMinLength = 20;
 inline constexpr std::size_t kAccessLineBufferSize = 256;
 
-int readAccessRights(Platform& platform, const char* fileName, char* buffer, std::int32_t* length);
+int readAccessRights(Platform& platform, const char* fileName, char* buffer, std::int32_t* length) noexcept;
 int setAccessRights(Platform& platform, const char* fileName, const char* accountName,
-                    std::uint32_t accessMask);
+                    std::uint32_t accessMask) noexcept;
 
 }  // namespace permwell

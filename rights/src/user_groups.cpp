@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "fail_safe.h"
 #include "utf.h"
 
 namespace permwell {
@@ -18,9 +19,7 @@ std::string groupName(Platform& platform, std::u16string_view wide) {
     return name;
 }
 
-}  // namespace
-
-int getUserGroups(Platform& platform, const char* userName, char* buffer, std::uint32_t* length) {
+int listUserGroups(Platform& platform, const char* userName, char* buffer, std::uint32_t* length) {
     if (userName == nullptr || buffer == nullptr || length == nullptr) {
         return 0;
     }
@@ -58,6 +57,12 @@ int getUserGroups(Platform& platform, const char* userName, char* buffer, std::u
     }
     *length = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, UINT32_MAX));
     return fits ? 1 : 0;
+}
+
+}  // namespace
+
+int getUserGroups(Platform& platform, const char* userName, char* buffer, std::uint32_t* length) noexcept {
+    return failSafe([&] { return listUserGroups(platform, userName, buffer, length); });
 }
 
 }  // namespace permwell

@@ -6,6 +6,7 @@
 
 #include "access_rights.h"
 #include "fake_platform.h"
+#include "user_groups.h"
 #include "permwell.h"
 
 namespace permwell::testing {
@@ -206,6 +207,25 @@ TEST(NullArguments, ListingTouchesNothing) {
     EXPECT_EQ(setAccessRights(platform, nullptr, "DOM\\bob", 1), 0);
     EXPECT_STREQ(buffer, "untouched");
     EXPECT_EQ(length, 5);
+    EXPECT_TRUE(platform.writes.empty());
+}
+
+// A failure inside the platform (memory exhausted) is the result 0, never an
+// exception that would terminate the host.
+TEST(OutOfMemory, EveryCallReturnsZero) {
+    FakePlatform platform = domainPlatform();
+    platform.files["f"] = kMixed;
+    platform.groups = {kNerrSuccess, {u"Users"}};
+    platform.outOfMemory = true;
+    char buffer[64] = "untouched";
+    std::int32_t length = 5;
+    std::uint32_t capacity = sizeof buffer;
+    EXPECT_EQ(readAccessRights(platform, "f", buffer, &length), 0);
+    EXPECT_EQ(setAccessRights(platform, "f", "DOM\\bob", 1), 0);
+    EXPECT_EQ(getUserGroups(platform, "alice", buffer, &capacity), 0);
+    EXPECT_STREQ(buffer, "untouched");
+    EXPECT_EQ(length, 5);
+    EXPECT_EQ(capacity, sizeof buffer);
     EXPECT_TRUE(platform.writes.empty());
 }
 

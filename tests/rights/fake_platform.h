@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <new>
 #include <set>
 #include <string>
 
@@ -21,6 +22,7 @@ struct FakePlatform final : Platform {
     bool writeFails = false;
     std::vector<std::pair<std::string, std::vector<Ace>>> writes;
     LocalGroups groups;
+    bool outOfMemory = false;  // every file and group query throws std::bad_alloc
 
     std::optional<std::string> currentUserName() override { return user; }
     AccountLookup lookupAccount(std::string_view name) override {
@@ -34,6 +36,7 @@ struct FakePlatform final : Platform {
         return found == trustees.end() ? sid.text() : found->second;
     }
     std::optional<FileDacl> readDacl(const char* path) override {
+        if (outOfMemory) throw std::bad_alloc();
         const auto found = files.find(path);
         if (found == files.end()) return std::nullopt;
         return found->second;
@@ -43,7 +46,10 @@ struct FakePlatform final : Platform {
         writes.emplace_back(path, entries);
         return true;
     }
-    LocalGroups localGroups(std::u16string_view, std::u16string_view) override { return groups; }
+    LocalGroups localGroups(std::u16string_view, std::u16string_view) override {
+        if (outOfMemory) throw std::bad_alloc();
+        return groups;
+    }
     std::optional<std::u16string> toWide(std::string_view ansi) override { return utf8ToUtf16(ansi); }
     std::string toAnsi(std::u16string_view wide) override { return utf16ToUtf8(wide); }
 };

@@ -71,7 +71,7 @@ void stdout_write(std::string_view bytes);
 using TextReader = std::function<std::size_t(char* buffer, std::size_t size)>;
 TextReader text_mode_stdin();
 
-// A file opened for reading only when no other process holds it open.
+// A regular file opened for reading only when no other process holds it open.
 class ExclusiveFile {
 public:
     static std::optional<ExclusiveFile> open(const std::string& path);

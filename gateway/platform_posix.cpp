@@ -267,8 +267,17 @@ TextReader text_mode_stdin() {
 }
 
 std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so a FIFO put in the output file's place cannot hang the
+    // gateway in open; only a regular file is an answer that can be relayed.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return std::nullopt;
+    }
+    if (::fcntl(fd.get(), F_SETFL, 0) != 0) return std::nullopt;
     // A write lease is granted only while no other descriptor of the file is
     // open anywhere, so it tells whether the application still holds it.
     if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +26,8 @@ struct Answer {
     std::string signal_suffix = ".ret";  // extension of the signal file
     bool upper_case_signal = false;    // whole signal name in capitals
     bool keep_output_open = false;     // signal while still holding the output file
+    enum class Replace { none, fifo, directory };
+    Replace replace_output = Replace::none;  // put something else in the output file's place
 };
 
 // Returns the answer, or nothing to leave the request unanswered.
@@ -78,18 +81,28 @@ private:
         const auto reply = responder_(request);
         if (!reply) return;
         const std::string output = output_path_of(request);
+        if (reply->replace_output != Answer::Replace::none) {
+            ::unlink(output.c_str());
+            const bool fifo = reply->replace_output == Answer::Replace::fifo;
+            if ((fifo ? ::mkfifo(output.c_str(), 0600) : ::mkdir(output.c_str(), 0700)) != 0) return;
+            signal_for(request_path, *reply);
+            return;
+        }
         posix::Fd out(::open(output.c_str(), O_WRONLY | O_TRUNC));
         if (!out.valid()) return;
         [[maybe_unused]] const auto n = ::write(out.get(), reply->output.data(), reply->output.size());
         if (!reply->keep_output_open) out.reset();
+        signal_for(request_path, *reply);
+        if (reply->keep_output_open) held_.push_back(std::move(out));
+    }
 
+    void signal_for(const std::filesystem::path& request_path, const Answer& reply) {
         std::string signal = request_path.filename().string();
-        signal = signal.substr(0, signal.size() - 4) + reply->signal_suffix;
-        if (reply->upper_case_signal)
+        signal = signal.substr(0, signal.size() - 4) + reply.signal_suffix;
+        if (reply.upper_case_signal)
             for (char& c : signal) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         write_file((request_path.parent_path() / signal).string(), "");
         ++answered_;
-        if (reply->keep_output_open) held_.push_back(std::move(out));
     }
 
     std::string work_;

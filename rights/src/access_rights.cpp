@@ -70,7 +70,7 @@ int listAccessRights(Platform& platform, const char* fileName, char* buffer, std
 
     // Without a DACL, or with a null one, the file grants everyone everything.
     if (dacl->state != DaclState::Present) {
-        dacl->entries = {Ace{AceType::AccessAllowed, 0, kFullAccessMask, Sid::everyone()}};
+        dacl->entries = {Ace{AceType::AccessAllowed, 0, kFullAccessMask, Sid::everyone(), {}}};
     }
     const auto names = trusteeNames(platform, dacl->entries);
     if (!names) {
@@ -117,7 +117,7 @@ int grantAccessRights(Platform& platform, const char* fileName, const char* acco
             }
         }
     }
-    entries.push_back(Ace{AceType::AccessAllowed, 0, accessMask, *account.sid});
+    entries.push_back(Ace{AceType::AccessAllowed, 0, accessMask, *account.sid, {}});
     return platform.writeDacl(fileName, entries) ? 1 : 0;
 }
 

@@ -16,6 +16,10 @@ struct Ace {
     std::uint8_t flags = 0;  // inheritance flags
     std::uint32_t mask = 0;
     Sid sid;
+    // The platform's own record of an entry it read (for example the entry's
+    // original form), handed back unchanged when the entry is written again.
+    // The portable logic only carries it along; entries it makes leave it empty.
+    std::vector<std::uint8_t> native;
 
     bool operator==(const Ace&) const = default;
 };

@@ -344,7 +344,7 @@ std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
     }
     FileDacl dacl;
     const auto allow = [&dacl](std::uint8_t perms, Sid sid) {
-        dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(perms), std::move(sid)});
+        dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(perms), std::move(sid), {}});
     };
     for (const AclEntryView& view : *views) {
         const auto limited = static_cast<std::uint8_t>(view.perms & groupClassLimit);

@@ -76,7 +76,7 @@ TEST(ListTest, DocumentedBufferSizeHoldsTheLargestListing) {
         const Sid tiny{9, {}};  // the smallest identifier: 8 bytes
         platform.trustees[tiny.text()] = kLongName;
         platform.files["f"] = {DaclState::Present,
-                               std::vector<Ace>(count, Ace{AceType::AccessAllowed, 0, 0x80000000, tiny})};
+                               std::vector<Ace>(count, Ace{AceType::AccessAllowed, 0, 0x80000000, tiny, {}})};
         std::vector<char> buffer(PERMWELL_READ_BUFFER_SIZE);
         std::int32_t length = 0;
         const int result = readAccessRights(platform, "f", buffer.data(), &length);

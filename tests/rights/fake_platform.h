@@ -56,7 +56,7 @@ struct FakePlatform final : Platform {
 
 // Identifiers and entries, short enough for tables.
 inline Sid sid(std::uint32_t rid) { return Sid{5, {21, rid}}; }
-inline Ace allow(std::uint32_t rid, std::uint32_t mask) { return {AceType::AccessAllowed, 0, mask, sid(rid)}; }
-inline Ace deny(std::uint32_t rid, std::uint32_t mask) { return {AceType::AccessDenied, 0, mask, sid(rid)}; }
+inline Ace allow(std::uint32_t rid, std::uint32_t mask) { return {AceType::AccessAllowed, 0, mask, sid(rid), {}}; }
+inline Ace deny(std::uint32_t rid, std::uint32_t mask) { return {AceType::AccessDenied, 0, mask, sid(rid), {}}; }
 
 }  // namespace permwell::testing

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdio>
-#include <memory>
 #include <new>
 
 #include "ascii.h"
@@ -11,8 +10,9 @@
 namespace qg {
 
 bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out) {
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[relay_piece]);
-    if (!buffer) return false;
+    // A buffer of the relay's own: the relay has no memory to run short of,
+    // so an answered request never goes without a response.
+    char buffer[relay_piece];
 
     auto file = platform::ExclusiveFile::open(output_path);
     if (!file) {
@@ -22,17 +22,32 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
     }
 
     // A response without its own status line gets the default header; a file
-    // shorter than four bytes has none.
-    const long head = file->read(buffer.get(), 4);
-    if (head > 0 && !ascii::starts_with_any_case(std::string_view(buffer.get(), static_cast<std::size_t>(head)), "http"))
-        out(text::default_header);
+    // shorter than four bytes has none. The head is read to four bytes or the
+    // end, so a short read cannot hide a status line, and a head that cannot
+    // be read at all leaves nothing to judge: the file counts as unreadable.
+    std::size_t head = 0;
+    while (head < 4) {
+        const long n = file->read(buffer + head, 4 - head);
+        if (n < 0) {
+            log_error(log_path, text::log_unreadable);
+            write_error_page(out, text::title_unreadable, text::page_unreadable);
+            return true;
+        }
+        if (n == 0) break;
+        head += static_cast<std::size_t>(n);
+    }
+    bool header_due = head > 0 && !ascii::starts_with_any_case(std::string_view(buffer, head), "http");
 
     bool relayed = false;
     if (file->rewind()) {
         for (;;) {
-            const long n = file->read(buffer.get(), relay_piece);
+            const long n = file->read(buffer, relay_piece);
             if (n <= 0) break;
-            out(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+            // The header goes out with the first bytes, so a file that then
+            // yields none gets the no-output page alone, not after a header.
+            if (header_due) out(text::default_header);
+            header_due = false;
+            out(std::string_view(buffer, static_cast<std::size_t>(n)));
             relayed = true;
         }
     }

@@ -49,9 +49,7 @@ bool take_line(std::string_view& rest, std::string_view name, std::size_t room, 
     return false;
 }
 
-std::string mask_tail(std::uint32_t mask) {
-    return ";" + std::to_string(static_cast<std::int32_t>(mask)) + "\r\n";
-}
+std::string mask_tail(std::uint32_t mask) { return ";" + std::to_string(static_cast<std::int32_t>(mask)) + "\r\n"; }
 
 void check_grant_and_listing(FuzzedDataProvider& input) {
     FakePlatform fake;
@@ -71,15 +69,17 @@ void check_grant_and_listing(FuzzedDataProvider& input) {
         ace.type = input.ConsumeBool() ? AceType::AccessAllowed : AceType::AccessDenied;
         ace.flags = input.ConsumeIntegral<std::uint8_t>();
         ace.mask = input.ConsumeIntegral<std::uint32_t>();
-        ace.sid = permwell::testing::sid(input.ConsumeIntegralInRange<std::uint32_t>(1, static_cast<std::uint32_t>(names.size() + 1)));
+        ace.sid = permwell::testing::sid(
+            input.ConsumeIntegralInRange<std::uint32_t>(1, static_cast<std::uint32_t>(names.size() + 1)));
     }
     fake.files["f"] = dacl;
 
     // The account: one of the trustees, or a name of its own.
     const std::size_t pick = input.ConsumeIntegralInRange<std::size_t>(0, names.size());
-    const std::string account = pick < names.size() ? std::string(names[pick].c_str())
-                                                    : input.ConsumeRandomLengthString(300).c_str();
-    const permwell::Sid account_sid = permwell::testing::sid(pick < names.size() ? static_cast<std::uint32_t>(pick + 1) : 99);
+    const std::string account =
+        pick < names.size() ? std::string(names[pick].c_str()) : input.ConsumeRandomLengthString(300).c_str();
+    const permwell::Sid account_sid =
+        permwell::testing::sid(pick < names.size() ? static_cast<std::uint32_t>(pick + 1) : 99);
     fake.accounts[account] = account_sid;
     fake.user = account;
     const auto mask = input.ConsumeIntegral<std::uint32_t>();

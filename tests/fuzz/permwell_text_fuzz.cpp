@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_utf8(text, cut_at);
     std::u16string units;
     for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        units += static_cast<char16_t>(static_cast<unsigned char>(text[i]) | static_cast<unsigned char>(text[i + 1]) << 8);
+        units +=
+            static_cast<char16_t>(static_cast<unsigned char>(text[i]) | static_cast<unsigned char>(text[i + 1]) << 8);
     check_utf16(units);
     check_sid(text);
     return 0;

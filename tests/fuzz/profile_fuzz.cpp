@@ -78,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::string keys[] = {"Timeout", "PollTime", "Path", "Template"};
     FuzzedDataProvider input(data, size);
     const std::string section = input.ConsumeBool() ? "zrcgi" : input.ConsumeRandomLengthString(16);
-    const std::string key = input.ConsumeBool() ? keys[input.ConsumeIntegralInRange(0, 3)]
-                                                : input.ConsumeRandomLengthString(16);
+    const std::string key =
+        input.ConsumeBool() ? keys[input.ConsumeIntegralInRange(0, 3)] : input.ConsumeRandomLengthString(16);
     const std::string value = input.ConsumeRandomLengthString(64);
     const std::string content = input.ConsumeRemainingBytesAsString();
 

@@ -3,9 +3,8 @@
 // does not begin with "HTTP" in any letter case; an empty file gives the
 // no-output page alone. Log lines for any message stay one whole line.
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <fuzzer/FuzzedDataProvider.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>

@@ -90,7 +90,8 @@ struct GrantCase {
 
 class RealGrantTest : public ::testing::TestWithParam<GrantCase> {};
 
-// Every case starts from mode 0640 plus bob:rw- and alice:r-x.
+// Every case starts from mode 0640 plus bob:rw- and alice:r-x, so the mask is
+// rwx; a grant keeps the mask it finds.
 TEST_P(RealGrantTest, GrantShowsInGetfaclWithOtherEntriesUnchanged) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
@@ -103,9 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
     Accounts, RealGrantTest,
     ::testing::Values(
         GrantCase{"ReplacesTheUsersEntry", "Unix User\\alice", 0x120116,
-                  "user::rw-\nuser:1001:-w-\nuser:1002:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"},
+                  "user::rw-\nuser:1001:-w-\nuser:1002:rw-\ngroup::r--\nmask::rwx\nother::---\n\n"},
         GrantCase{"NoRights", "Unix User\\bob", 0,
-                  "user::rw-\nuser:1001:r-x\nuser:1002:---\ngroup::r--\nmask::r-x\nother::---\n\n"},
+                  "user::rw-\nuser:1001:r-x\nuser:1002:---\ngroup::r--\nmask::rwx\nother::---\n\n"},
         GrantCase{"BareNameAddsToTheOldEntry", "alice", 0x120116,
                   "user::rw-\nuser:1001:rwx\nuser:1002:rw-\ngroup::r--\nmask::rwx\nother::---\n\n"},
         GrantCase{"NewNamedGroup", "Unix Group\\staff", 0x80000000,

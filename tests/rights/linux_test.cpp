@@ -40,6 +40,8 @@ std::string listingFromGetfacl(const std::string& path) {
             perms = line.substr(effective + 11, 3);
         }
         const std::string shown = who.empty() ? (tag == "user" ? owner : group) : who;
+        // The kernel never consults a named entry for the owner.
+        if (tag == "user" && who == owner) perms = "---";
         const bool numeric = shown.find_first_not_of("0123456789") == std::string::npos;
         const std::string name = tag == "other" ? "Everyone"
                                  : numeric      ? (tag == "user" ? "S-1-22-1-" : "S-1-22-2-") + shown
@@ -78,7 +80,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "Unix Group\\staff;1179785\r\nEveryone;0\r\n"},
         ListCase{"IdsWithoutNames", 0644, "u:4711:w,g:4712:x",
                  "Unix User\\root;1180063\r\nS-1-22-1-4711;1179926\r\nUnix Group\\root;1179785\r\n"
-                 "S-1-22-2-4712;1179808\r\nEveryone;1179785\r\n"}),
+                 "S-1-22-2-4712;1179808\r\nEveryone;1179785\r\n"},
+        ListCase{"NamedEntryForTheOwnerGivesNothing", 0640, "u:root:rwx",
+                 "Unix User\\root;1180063\r\nUnix User\\root;0\r\nUnix Group\\root;1179785\r\nEveryone;0\r\n"}),
     [](const auto& param) { return param.param.name; });
 
 struct GrantCase {
@@ -167,6 +171,7 @@ TEST(RealMissingFile, BothOperationsFailAndTouchNothing) {
 }
 
 struct GroupsCase {
+    const char* name;
     std::string user;
     int result;
     std::string text;
@@ -189,15 +194,17 @@ TEST_P(RealGroupsTest, ListsTheDatabaseGroups) {
 
 INSTANTIATE_TEST_SUITE_P(
     Users, RealGroupsTest,
-    ::testing::Values(GroupsCase{"alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
-                      GroupsCase{"Unix User\\alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
-                      GroupsCase{"bob", 1, "bob\r\n"},
+    ::testing::Values(GroupsCase{"Alice", "alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
+                      GroupsCase{"AliceWithDomain", "Unix User\\alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
+                      GroupsCase{"Bob", "bob", 1, "bob\r\n"},
                       // An unnamed primary group and a name cut to the 256-byte buffer.
-                      GroupsCase{"dave", 1, "S-1-22-2-1006\r\ndevs\r\n" + longGroupName().substr(0, 254) + "\r\n"},
-                      GroupsCase{kUser127, 1, "bob\r\n"},
-                      GroupsCase{kUser128, 0, ""},
-                      GroupsCase{"ghost", 0, ""},
-                      GroupsCase{"Unix Group\\alice", 0, ""}));
+                      GroupsCase{"UnnamedAndLongGroups", "dave", 1,
+                                 "S-1-22-2-1006\r\ndevs\r\n" + longGroupName().substr(0, 254) + "\r\n"},
+                      GroupsCase{"Name127Units", kUser127, 1, "bob\r\n"},
+                      GroupsCase{"Name128Units", kUser128, 0, ""},
+                      GroupsCase{"UnknownUser", "ghost", 0, ""},
+                      GroupsCase{"GroupDomain", "Unix Group\\alice", 0, ""}),
+    [](const auto& param) { return param.param.name; });
 
 // Far more than 8,088 bytes of group names: every group is listed.
 TEST(RealGroupsTest, UserInManyGroupsGetsThemAll) {

@@ -279,6 +279,7 @@ struct Slot {
     std::uint32_t qualifier;  // named users and groups only
     std::uint8_t kept = 0;
     std::uint8_t granted = 0;
+    bool supplied = false;  // some entry of the list went here
     std::uint8_t perms() const { return static_cast<std::uint8_t>(kept | granted); }
 };
 
@@ -298,7 +299,8 @@ struct PosixAcl {
 // mask is the union of the group class, as setfacl computes it.
 // nullopt when an entry cannot be expressed: a denial, inheritance flags, an
 // identifier that is no Unix user, no Unix group and not Everyone, or an
-// origin that does not belong to the entry.
+// origin that does not belong to the entry; and when the owner, owning-group
+// or other entry would be missing.
 std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct stat& file) {
     PosixAcl acl;
     acl.slots = {{ACL_USER_OBJ, 0}, {ACL_GROUP_OBJ, 0}, {ACL_OTHER, 0}};
@@ -308,6 +310,16 @@ std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct st
             if (slot.tag == tag && (!named || slot.qualifier == qualifier)) return slot;
         }
         return acl.slots.emplace_back(Slot{tag, qualifier});
+    };
+    const auto newSlotFor = [&](const UnixAccount& account) -> Slot& {
+        switch (account.kind) {
+            case UnixAccountKind::User:
+                return slotFor(account.id == file.st_uid ? ACL_USER_OBJ : ACL_USER, account.id);
+            case UnixAccountKind::Group:
+                return slotFor(account.id == file.st_gid ? ACL_GROUP_OBJ : ACL_GROUP, account.id);
+            case UnixAccountKind::Everyone: break;
+        }
+        return slotFor(ACL_OTHER, 0);
     };
     for (const Ace& ace : entries) {
         const auto account = unixAccountOf(ace.sid);
@@ -320,19 +332,20 @@ std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct st
                 return std::nullopt;
             }
             if (origin->mask) acl.mask = origin->mask;
-            slotFor(origin->tag, origin->qualifier).kept |= origin->perms;
+            Slot& slot = slotFor(origin->tag, origin->qualifier);
+            slot.kept |= origin->perms;
+            slot.supplied = true;
             continue;
         }
-        const std::uint8_t perms = permsFromMask(ace.mask);
-        switch (account->kind) {
-            case UnixAccountKind::User:
-                slotFor(account->id == file.st_uid ? ACL_USER_OBJ : ACL_USER, account->id).granted |= perms;
-                break;
-            case UnixAccountKind::Group:
-                slotFor(account->id == file.st_gid ? ACL_GROUP_OBJ : ACL_GROUP, account->id).granted |= perms;
-                break;
-            case UnixAccountKind::Everyone: slotFor(ACL_OTHER, 0).granted |= perms; break;
-        }
+        Slot& slot = newSlotFor(*account);
+        slot.granted |= permsFromMask(ace.mask);
+        slot.supplied = true;
+    }
+    // The owner, owning-group and other entries are never left out: a list
+    // without one (an account database that names two ids alike can make
+    // one) is not written.
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (!acl.slots[i].supplied) return std::nullopt;
     }
     if (acl.mask) {
         std::uint8_t needed = 0;
@@ -476,6 +489,10 @@ std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
     for (const AclEntryView& view : views) {
         if (view.tag == ACL_MASK) {
             continue;
+        }
+        if (view.tag != ACL_USER_OBJ && view.tag != ACL_USER && view.tag != ACL_GROUP_OBJ && view.tag != ACL_GROUP &&
+            view.tag != ACL_OTHER) {
+            return std::nullopt;  // an entry of a kind this mapping does not know
         }
         const std::uint32_t qualifier = view.tag == ACL_USER_OBJ    ? file.st_uid
                                         : view.tag == ACL_GROUP_OBJ ? file.st_gid

@@ -159,6 +159,17 @@ TEST(RealGrantTest, FileTheCallerMayNotChangeStaysUnchanged) {
     EXPECT_EQ(getAcl(file), before);
 }
 
+// The owner 1008 is listed as twin, but the name twin resolves to 1007: the
+// grant would leave no owner entry, so it fails rather than lock the owner out.
+TEST(RealGrantTest, NameOfTheOwnerForAnotherIdChangesNothing) {
+    const TempDir dir;
+    const std::string file = dir.file("f", 0640);
+    ASSERT_EQ(chown(file.c_str(), 1008, 1007), 0);
+    const std::string before = getAcl(file);
+    EXPECT_EQ(SetAccessRights(file.c_str(), "Unix User\\twin", 0x120089), 0);
+    EXPECT_EQ(getAcl(file), before);
+}
+
 TEST(RealMissingFile, BothOperationsFailAndTouchNothing) {
     const TempDir dir;
     const std::string missing = (dir.path() / "missing").string();

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,8 +16,14 @@ namespace qg::platform {
 
 // Prepares the process: standard output binary and unbuffered, and signals that
 // would end the process without an answer (a closed pipe to the web server, a
-// lease-break notice) ignored so the gateway still exits normally.
+// lease-break notice) ignored so the gateway still exits normally. From here
+// on, a request to terminate (the web server ending its CGI program) only
+// marks the run as ended; see termination_requested.
 void prepare_process();
+
+// Whether the web server has asked the gateway to end. Waits and reads return
+// early once it has, so the cycle can remove its files and exit quietly.
+bool termination_requested();
 
 // Full path of the running program.
 std::string program_path();
@@ -45,8 +52,9 @@ std::vector<std::string> environment();
 // Looks up one variable; an exact match wins over one in another letter case.
 std::optional<std::string> environment_value(std::string_view name);
 
-// Creates (or empties) the file and writes all of `data` into it.
-bool write_new_file(const std::string& path, std::string_view data);
+// Creates (or empties) the file and writes the pieces into it, one after the
+// other, as one write where the platform allows.
+bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces);
 // Deletes a file; a missing file is not an error worth reporting.
 void delete_file(const std::string& path);
 bool file_exists(const std::string& path);

@@ -8,10 +8,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +31,16 @@ namespace qg::platform {
 namespace {
 
 using posix::Fd;
+
+// Files the gateway creates are for the owner and the group of the work
+// directory (less the umask); a default ACL on the directory still decides
+// for named accounts. Requests carry cookies and form bodies.
+constexpr mode_t file_mode = 0660;
+
+// Set by the termination handler, read by the waits and the cycle.
+volatile sig_atomic_t termination = 0;
+
+void on_termination(int) { termination = 1; }
 
 // Writes everything, retrying after interruptions and short writes.
 bool write_all(int fd, std::string_view bytes) {
@@ -82,7 +94,19 @@ void prepare_process() {
     // the gateway holds its lease; the open simply waits for the relay.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGIO, SIG_IGN);
+
+    // The web server ends a CGI program with SIGTERM when the browser goes
+    // away or its own time-out passes. The handler only sets a flag; without
+    // SA_RESTART a sleep, a wait or a read returns at once, and the cycle then
+    // removes its files and exits normally.
+    struct sigaction action {};
+    action.sa_handler = on_termination;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(sig, &action, nullptr);
 }
+
+bool termination_requested() { return termination != 0; }
 
 std::string program_path() {
     std::string path(PATH_MAX, '\0');
@@ -123,7 +147,7 @@ bool profile_write_text(std::string_view section, std::string_view key,
     if (!old && errno != ENOENT) return false;
     const std::string content = posix::profile_assign(old.value_or(""), section, key, value);
 
-    mode_t mode = 0666;
+    mode_t mode = file_mode;
     struct stat st {};
     if (::stat(file.c_str(), &st) == 0) {
         mode = st.st_mode & 07777;
@@ -156,7 +180,7 @@ std::optional<std::string> make_temp_name(const std::string& dir, std::string_vi
     const auto seed = tick_ms() ^ (static_cast<std::uint32_t>(::getpid()) * 2654435761u);
     const auto start = static_cast<std::uint16_t>(seed % 0xFFFF + 1);
     return posix::unique_temp_name(dir, prefix, start, [](const std::string& path) {
-        Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
         return fd.valid() ? 0 : errno;
     });
 }
@@ -180,9 +204,30 @@ std::optional<std::string> environment_value(std::string_view name) {
     return other_case;
 }
 
-bool write_new_file(const std::string& path, std::string_view data) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    return fd.valid() && write_all(fd.get(), data);
+bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, file_mode));
+    if (!fd.valid()) return false;
+    // One writev for all pieces; a short write (a full disk, a signal) goes
+    // on from where it stopped.
+    std::vector<iovec> parts;
+    for (const std::string_view piece : pieces)
+        if (!piece.empty()) parts.push_back({const_cast<char*>(piece.data()), piece.size()});
+    std::size_t first = 0;
+    while (first < parts.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
+        const ssize_t n = ::writev(fd.get(), parts.data() + first, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        auto done = static_cast<std::size_t>(n);
+        while (first < parts.size() && done >= parts[first].iov_len) done -= parts[first++].iov_len;
+        if (first < parts.size()) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+    return true;
 }
 
 void delete_file(const std::string& path) {
@@ -231,7 +276,7 @@ void sleep_ms(std::uint32_t ms) {
     }
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     const int saved = errno;
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR && !termination_requested()) {
     }
     errno = saved;
 }
@@ -250,7 +295,12 @@ int last_error() { return errno; }
 
 void stdout_write(std::string_view bytes) {
     const int saved = errno;
-    write_all(STDOUT_FILENO, bytes);
+    // A web server that asked the gateway to end reads nothing more.
+    while (!bytes.empty() && !termination_requested()) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (n < 0 && errno != EINTR) break;
+        if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
     errno = saved;
 }
 
@@ -259,7 +309,7 @@ TextReader text_mode_stdin() {
     auto reader = std::make_shared<posix::TextModeReader>([](char* buffer, std::size_t size) -> std::size_t {
         for (;;) {
             const ssize_t n = ::read(STDIN_FILENO, buffer, size);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR && !termination_requested()) continue;
             return n > 0 ? static_cast<std::size_t>(n) : 0;
         }
     });

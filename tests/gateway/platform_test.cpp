@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -86,10 +88,25 @@ TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
 TEST(Platform, WriteNewFileReplacesContent) {
     test::TempDir dir;
     const std::string path = dir.file("req.TMP");
-    ASSERT_TRUE(write_new_file(path, "longer content"));
-    ASSERT_TRUE(write_new_file(path, "short"));
+    ASSERT_TRUE(write_new_file(path, {"longer ", "content"}));
+    ASSERT_TRUE(write_new_file(path, {"short"}));
     EXPECT_EQ(test::read_file(path), "short");
-    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), "x"));
+    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), {"x"}));
+}
+
+TEST(Platform, NewFilesAreForOwnerAndGroupOnly) {
+    test::TempDir dir;
+    const mode_t old_mask = ::umask(022);
+    const auto made = make_temp_name(dir.path(), "cgi");
+    const bool written = write_new_file(dir.file("req.TMP"), {"x"});
+    const bool profile = profile_write_text("zrcgi", "Timeout", "50", dir.file("qg.ini"));
+    ::umask(old_mask);
+    ASSERT_TRUE(made && written && profile);
+    for (const std::string& path : {*made, dir.file("req.TMP"), dir.file("qg.ini")}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << path;  // 0660 less the umask
+    }
 }
 
 TEST(Platform, TickCounterMovesForward) {

@@ -48,6 +48,14 @@ TEST(Profile, Lookup) {
     for (const auto& c : cases) EXPECT_EQ(profile_lookup(content, c.section, c.key), c.value) << c.section << "/" << c.key;
 }
 
+TEST(Profile, ByteOrderMarkBeforeFirstSection) {
+    const std::string content = "\xEF\xBB\xBF[zrcgi]\r\nPath=/srv/work/\r\nTimeout=9\r\n";
+    EXPECT_EQ(profile_lookup(content, "zrcgi", "Path"), "/srv/work/");
+    EXPECT_EQ(profile_lookup(content, "zrcgi", "Timeout"), "9");
+    // Only a mark at the very start is skipped.
+    EXPECT_EQ(profile_lookup("\r\n\xEF\xBB\xBF[zrcgi]\r\nPath=/x/\r\n", "zrcgi", "Path"), std::nullopt);
+}
+
 TEST(Profile, ParseInt) {
     struct Case {
         std::string text;
@@ -75,6 +83,8 @@ TEST(Profile, Assign) {
         {"section appended, comments kept", "; note\r\n[x]\r\nA=1", "zrcgi", "Timeout", "50",
          "; note\r\n[x]\r\nA=1\r\n[zrcgi]\r\nTimeout=50\r\n"},
         {"empty section", "[zrcgi]\r\n[x]\r\n", "zrcgi", "Timeout", "50", "[zrcgi]\r\nTimeout=50\r\n[x]\r\n"},
+        {"byte-order mark kept", "\xEF\xBB\xBF[zrcgi]\r\nPath=/w/\r\n", "zrcgi", "Timeout", "50",
+         "\xEF\xBB\xBF[zrcgi]\r\nPath=/w/\r\nTimeout=50\r\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(profile_assign(c.before, c.section, c.key, c.value), c.after) << c.name;
 }

@@ -40,10 +40,12 @@ void ended_by_server(std::initializer_list<const std::string*> made, const std::
 
 enum class Waited { answered, timed_out, ended };
 
-// Polls for the signal file until it appears, the time-out passes or the web
-// server ends the run. `found` receives the path of the signal file found.
-Waited wait_for_signal(const std::string& signal_path, std::uint32_t timeout_ms, std::uint32_t poll_ms,
-                       std::string& found) {
+// Checks for the signal file until it appears, the time-out passes or the web
+// server ends the run; between two checks it waits for a change in the work
+// directory, at most one poll interval. `found` receives the path of the
+// signal file found.
+Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
+                       std::uint32_t poll_ms, std::string& found) {
     const std::uint32_t start = platform::tick_ms();
     for (;;) {
         if (platform::termination_requested()) return Waited::ended;
@@ -53,7 +55,7 @@ Waited wait_for_signal(const std::string& signal_path, std::uint32_t timeout_ms,
         }
         const std::uint32_t elapsed = platform::tick_ms() - start;  // wraps harmlessly
         if (elapsed > timeout_ms) return Waited::timed_out;
-        platform::sleep_ms(poll_ms);
+        watch.wait(signal_path, poll_ms);
     }
 }
 
@@ -185,6 +187,8 @@ void request_cycle(Run& run) {
         request_not_passed(run, {&*output_path});
         return;
     }
+    // Watching starts before the request exists, so no answer is missed.
+    platform::DirectoryWatch watch(work_dir);
     const BodyPieces body_text = body_pieces(body.bytes());
     if (!platform::write_new_file(*request_path, {request, body_text.text, body_text.line_end})) {
         request_not_passed(run, {&*request_path, &*output_path});
@@ -194,7 +198,7 @@ void request_cycle(Run& run) {
 
     platform::lower_priority();
     std::string found_signal;
-    const Waited waited = wait_for_signal(signal_path, timeout_ms, poll_ms, found_signal);
+    const Waited waited = wait_for_signal(watch, signal_path, timeout_ms, poll_ms, found_signal);
     if (waited == Waited::ended) {
         ended_by_server({&*request_path, &*output_path}, &signal_path);
         return;

@@ -62,6 +62,31 @@ bool file_exists(const std::string& path);
 // returns the path of the one found.
 std::optional<std::string> find_file_any_case(const std::string& path);
 
+// Watches a directory so that a wait for a file in it ends as soon as the file
+// appears, instead of at the next poll. Made before the request file is
+// written, so an answer cannot fall between a check and the wait. Where
+// change notification cannot be had (no instance or watch left, a file
+// system that sends no events), a wait is a plain sleep.
+class DirectoryWatch {
+public:
+    explicit DirectoryWatch(const std::string& dir);
+    DirectoryWatch(const DirectoryWatch&) = delete;
+    DirectoryWatch& operator=(const DirectoryWatch&) = delete;
+    ~DirectoryWatch();
+
+    // Waits for a change in the directory, at most `ms` milliseconds. The
+    // platform may ignore changes to entries other than the one `path` names
+    // (its file name compared in any letter case); a wait of 0 only yields
+    // the processor. Returns early when termination is requested.
+    void wait(const std::string& path, std::uint32_t ms);
+
+    // Whether change notification is working for this watch.
+    bool active() const;
+
+private:
+    std::intptr_t handle_ = -1;  // the platform's notification handle, or -1
+};
+
 // Monotonic millisecond counter that wraps at 2^32.
 std::uint32_t tick_ms();
 void sleep_ms(std::uint32_t ms);

@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -260,6 +262,65 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     }
     errno = not_found;  // report the failed check, not the directory scan
     return std::nullopt;
+}
+
+DirectoryWatch::DirectoryWatch(const std::string& dir) {
+#ifndef QG_NO_CHANGE_NOTIFICATION
+    const int saved = errno;
+    Fd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (fd.valid() && ::inotify_add_watch(fd.get(), dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0)
+        handle_ = fd.release();
+    errno = saved;  // without notification the gateway polls, silently
+#else
+    (void)dir;  // benchmark builds measure the plain poll
+#endif
+}
+
+DirectoryWatch::~DirectoryWatch() {
+    if (handle_ >= 0) Fd closing(static_cast<int>(handle_));
+}
+
+bool DirectoryWatch::active() const { return handle_ >= 0; }
+
+void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
+    if (handle_ < 0 || ms == 0) {
+        sleep_ms(ms);
+        return;
+    }
+    const int saved = errno;
+    const int fd = static_cast<int>(handle_);
+    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    const std::uint32_t start = tick_ms();
+    // Events of other requests' files wake the poll too; only our own name,
+    // a lost event or the end of the pause ends the wait.
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const std::uint32_t elapsed = tick_ms() - start;
+        if (elapsed >= ms || termination_requested()) break;
+        const std::uint32_t left = ms - elapsed;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready == 0) break;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            sleep_ms(left);  // the watch failed: fall back to the plain pause
+            break;
+        }
+        bool ours = false;
+        for (;;) {
+            const ssize_t n = ::read(fd, events, sizeof events);
+            if (n <= 0) break;
+            for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                if ((event->mask & IN_Q_OVERFLOW) != 0 ||
+                    (event->len > 0 && ascii::equal_any_case(event->name, name)))
+                    ours = true;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        if (ours) break;
+    }
+    errno = saved;
 }
 
 std::uint32_t tick_ms() {

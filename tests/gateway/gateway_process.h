@@ -27,8 +27,9 @@ struct GatewayResult {
 class GatewaySandbox {
 public:
     // `settings` is the settings file's content; nothing means no settings file.
-    explicit GatewaySandbox(const std::optional<std::string>& settings) {
-        std::filesystem::copy_file(QG_BINARY, program());
+    // `binary` is the gateway program to copy into the sandbox.
+    explicit GatewaySandbox(const std::optional<std::string>& settings, const char* binary = QG_BINARY) {
+        std::filesystem::copy_file(binary, program());
         std::filesystem::create_directory(work());
         if (settings) write_file(root_.file("qg.ini"), *settings);
     }

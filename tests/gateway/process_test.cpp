@@ -81,6 +81,31 @@ TEST(GatewayProcess, RelaysTheAnswerAndCleansUp) {
     EXPECT_EQ(box.log(), "");
 }
 
+TEST(GatewayProcess, AnswerWakesTheWaitingGateway) {
+    struct Case {
+        const char* binary;
+        bool wakes;  // false: change notification compiled out, the poll alone finds the answer
+    };
+    for (const auto& c : std::vector<Case>{{QG_BINARY, true}, {QG_POLLING_BINARY, false}}) {
+        GatewaySandbox box(std::nullopt, c.binary);
+        write_file(box.settings_file(), box.settings_for("Timeout=10\r\nPollTime=2000\r\n"));
+        Application app(box.work(), "qg_", [](const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return std::optional<Answer>(Answer{"late"});
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const auto r = box.run({"REQUEST_METHOD=GET"});
+        const auto waited = std::chrono::steady_clock::now() - started;
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, std::string(text::default_header) + "late") << c.binary;
+        // Loose on purpose: a poll would take the whole 2,000 ms pause.
+        if (c.wakes) {
+            EXPECT_LT(waited, std::chrono::milliseconds(1500)) << c.binary;
+        }
+        EXPECT_TRUE(box.work_files().empty());
+    }
+}
+
 TEST(GatewayProcess, SignalFileInAnyLetterCase) {
     struct Case {
         std::string suffix;

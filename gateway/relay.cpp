@@ -40,7 +40,8 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
 
     bool relayed = false;
     if (file->rewind()) {
-        for (;;) {
+        // A web server that ended the run reads nothing more.
+        while (!platform::termination_requested()) {
             const long n = file->read(buffer, relay_piece);
             if (n <= 0) break;
             // The header goes out with the first bytes, so a file that then
@@ -51,7 +52,8 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
             relayed = true;
         }
     }
-    if (!relayed) write_error_page(out, text::title_no_output, text::page_no_output);
+    if (!relayed && !platform::termination_requested())
+        write_error_page(out, text::title_no_output, text::page_no_output);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // A preload library for the fault-injection tests: it makes the N-th call of
-// the file, inotify and memory functions that the gateway uses fail, counting
-// from the start of main, so a test can walk N over every call of one run.
+// the file, inotify and memory functions that the gateway uses fail (writev
+// counts as a write, mkstemp as an open), counting from the start of main,
+// so a test can walk N over every call of one run.
 //
 // Settings, from the environment of the process:
 //   QG_FAULT_AT      N: the call that fails (1 is the first); 0 or unset counts only
@@ -22,6 +23,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -212,6 +214,17 @@ ssize_t write(int fd, const void* buffer, size_t size) {
         if (size > 1) size /= 2;
     }
     return syscall(SYS_write, fd, buffer, size);
+}
+
+ssize_t writev(int fd, const struct iovec* pieces, int count) {
+    if (strike(Kind::write, nullptr, fd)) {
+        if (!state.short_transfer) return fail(EIO);
+        // Half of the first piece that holds anything.
+        for (int i = 0; i < count; ++i)
+            if (pieces[i].iov_len > 0)
+                return syscall(SYS_write, fd, pieces[i].iov_base, pieces[i].iov_len > 1 ? pieces[i].iov_len / 2 : 1);
+    }
+    return syscall(SYS_writev, fd, pieces, count);
 }
 
 int rename(const char* from, const char* to) {

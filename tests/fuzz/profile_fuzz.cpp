@@ -12,9 +12,13 @@
 
 namespace {
 
-// Lines as a reader sees them: split at LF, one CR before it dropped.
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+
+// Lines as a reader sees them: a leading byte-order mark skipped, split at
+// LF, one CR before it dropped.
 std::vector<std::string_view> lines_of(std::string_view content) {
     std::vector<std::string_view> lines;
+    if (content.starts_with(byte_order_mark)) content.remove_prefix(byte_order_mark.size());
     while (!content.empty()) {
         const auto nl = content.find('\n');
         std::string_view line = content.substr(0, nl);
@@ -93,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto read_back = qg::posix::profile_lookup(written, section, key);
     FUZZ_CHECK(read_back && *read_back == value);
     FUZZ_CHECK(only_entry_changed(lines_of(content), lines_of(written), key + "=" + value, "[" + section + "]"));
-    // Every line of what was written ends with CR LF.
-    FUZZ_CHECK(written.empty() || written.ends_with("\r\n"));
+    // Every line of what was written ends with CR LF; a byte-order mark stays.
+    FUZZ_CHECK(written.ends_with("\r\n"));
+    FUZZ_CHECK(written.starts_with(byte_order_mark) == content.starts_with(byte_order_mark));
     return 0;
 }

@@ -82,8 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text;
     qg::add_environment(text, environment);
     qg::finish_variables(text);
-    qg::append_body(text, body);
     qg::prepend_output_file(text, output_path);
+    // The request file is the text followed by the body's pieces.
+    const qg::BodyPieces pieces = qg::body_pieces(body);
+    std::string appended = text;
+    qg::append_body(appended, body);
+    text += pieces.text;
+    text += pieces.line_end;
+    FUZZ_CHECK(appended == text);
 
     std::vector<Variable> expected;
     for (const auto& entry : environment)

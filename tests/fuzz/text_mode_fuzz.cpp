@@ -1,6 +1,8 @@
 // The text-mode reader fed in pieces of random sizes, and read in requests of
 // random sizes, gives the same bytes as fed whole, and both match the plain
-// rule: CR LF becomes LF, a lone CR stays, 0x1A ends the input.
+// rule: CR LF becomes LF, a lone CR stays, 0x1A ends the input. The body
+// read from such input holds exactly the first bytes of it up to the length
+// wanted.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "body.h"
 #include "fuzz_check.h"
 #include "posix/text_mode.h"
 
@@ -47,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (auto& s : piece_sizes) s = input.ConsumeIntegralInRange<std::size_t>(1, 5000);
     std::vector<std::size_t> read_sizes(input.ConsumeIntegralInRange<std::size_t>(1, 16));
     for (auto& s : read_sizes) s = input.ConsumeIntegralInRange<std::size_t>(1, 70000);
+    const auto wanted = input.ConsumeIntegralInRange<std::uint64_t>(0, 0x7FFFFFFF);
     const std::string raw = input.ConsumeRemainingBytesAsString();
 
     // The whole stream offered at once (as much as each raw read asks for).
@@ -71,5 +75,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string expected = translated(raw);
     FUZZ_CHECK(drain(whole, {70000}) == expected);
     FUZZ_CHECK(drain(pieces, read_sizes) == expected);
+
+    // The body, from the same input arriving in pieces: memory follows what
+    // arrives, however large the length claimed.
+    piece_pos = piece = 0;
+    qg::posix::TextModeReader stdin_like([&](char* buffer, std::size_t want) {
+        const std::size_t n = std::min({want, raw.size() - piece_pos, piece_sizes[piece++ % piece_sizes.size()]});
+        std::copy_n(raw.data() + piece_pos, n, buffer);
+        piece_pos += n;
+        return n;
+    });
+    const qg::Body body = qg::Body::read(wanted, [&](char* buffer, std::size_t size) {
+        FUZZ_CHECK(size > 0);
+        return stdin_like.read(buffer, size);
+    });
+    FUZZ_CHECK(body.bytes() == std::string_view(expected).substr(0, wanted));
     return 0;
 }

@@ -130,10 +130,16 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
                                         "QG_FAULT_REPORT=" + report.path(),
                                         s.short_transfer ? "QG_FAULT_SHORT=1" : "QG_FAULT_SHORT=0"};
         GatewayResult result;
+        std::optional<std::string> passed_request;  // what the application was given, if anything
         bool ended_waiting = false;
         {
             std::optional<Application> app;
-            if (s.answered) app.emplace(box.work(), "qg_", [&](const std::string&) { return Answer{s.output}; });
+            if (s.answered) {
+                app.emplace(box.work(), "qg_", [&](const std::string& request) {
+                    passed_request = request;
+                    return Answer{s.output};
+                });
+            }
             const std::string tag = "run" + std::to_string(n);
             const pid_t pid = box.start(env, "a=1&b=2", tag);
             // Without the Timeout setting (its read failed while the settings
@@ -178,6 +184,14 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
             EXPECT_EQ(result.output, expected_clean);
         } else if (!stdout_failed) {
             EXPECT_TRUE(result.output == answer || is_page) << "output:\n" << result.output;
+        }
+
+        // A request reaches the application with its body whole; only a
+        // failed read of standard input ends the body early, as its end would.
+        const bool stdin_failed = injected && r.failed_kind - 1 == static_cast<int>(fault::Kind::read) && r.failed_fd == 0;
+        if (passed_request && !stdin_failed) {
+            EXPECT_TRUE(passed_request->ends_with("\r\n#@$ FORM VARIABLES $@#\r\na=1&b=2\r\n"))
+                << "request passed on:\n" << *passed_request;
         }
 
         // The gateway's own files go, except on the exception path, which

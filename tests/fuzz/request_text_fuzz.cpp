@@ -1,7 +1,8 @@
 // The request text: any environment and any body give a text whose variable
 // line splits back, by "&", "=" and %XX decoding, into exactly the names and
 // values that went in (after the name rules), followed by the intact marker
-// line and the body up to its first zero byte.
+// line and the body up to its first zero byte; the sample application reads
+// the same.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "request.h"  // the sample application's reader
 #include "request_file.h"
 #include "texts.h"
 
@@ -125,6 +127,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         found.push_back({*name, *decoded});
     }
     FUZZ_CHECK(found == expected);
+
+    // The sample application reads the same request: the output file, every
+    // variable (names with "+" read as spaces) and the body.
+    const auto parsed = qgecho::parse_request(text);
+    FUZZ_CHECK(parsed && parsed->output_path == output_path);
+    FUZZ_CHECK(parsed->variables.size() == expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        std::string name = expected[i].name;
+        for (char& c : name)
+            if (c == '+') c = ' ';
+        FUZZ_CHECK(parsed->variables[i].first == name && parsed->variables[i].second == expected[i].value);
+    }
+    FUZZ_CHECK(parsed->has_body == !body.empty());
+    FUZZ_CHECK(parsed->body == body.substr(0, body.find('\0')));
 
     const std::string marker = std::string(qg::text::form_marker) + "\r\n";
     FUZZ_CHECK(rest.starts_with(marker));

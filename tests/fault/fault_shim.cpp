@@ -50,6 +50,9 @@ struct State {
     bool short_transfer = false;
     Report* report = nullptr;
     Report local{};  // used when no report file is given
+    // Looked up before counting starts: the lookup itself may allocate.
+    int (*real_mkstemp)(char*) = nullptr;
+    int (*real_mkostemp)(char*, int) = nullptr;
 };
 State state;
 
@@ -79,6 +82,8 @@ unsigned env_kinds() {
 }
 
 void arm() {
+    state.real_mkstemp = reinterpret_cast<int (*)(char*)>(dlsym(RTLD_NEXT, "mkstemp"));
+    state.real_mkostemp = reinterpret_cast<int (*)(char*, int)>(dlsym(RTLD_NEXT, "mkostemp"));
     state.kinds = env_kinds();
     state.fail_at = env_number("QG_FAULT_AT");
     state.short_transfer = env_number("QG_FAULT_SHORT") == 1;
@@ -190,14 +195,12 @@ int creat(const char* path, mode_t mode) {
 
 int mkstemp(char* pattern) {
     if (strike(Kind::open, pattern)) return static_cast<int>(fail(EMFILE));
-    static const auto real = reinterpret_cast<int (*)(char*)>(dlsym(RTLD_NEXT, "mkstemp"));
-    return real(pattern);
+    return state.real_mkstemp(pattern);
 }
 
 int mkostemp(char* pattern, int flags) {
     if (strike(Kind::open, pattern)) return static_cast<int>(fail(EMFILE));
-    static const auto real = reinterpret_cast<int (*)(char*, int)>(dlsym(RTLD_NEXT, "mkostemp"));
-    return real(pattern, flags);
+    return state.real_mkostemp(pattern, flags);
 }
 
 ssize_t read(int fd, void* buffer, size_t size) {

@@ -15,7 +15,9 @@ class ScratchDir {
 public:
     explicit ScratchDir(const std::string& prefix) {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+        // No "." in the name: a program copied into it must not find ".exe"
+        // or ".tmp" in its own path by chance.
+        std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
         path_ = pattern;
     }

@@ -88,7 +88,7 @@ private:
             signal_for(request_path, *reply);
             return;
         }
-        posix::Fd out(::open(output.c_str(), O_WRONLY | O_TRUNC));
+        posix::Fd out(::open(output.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
         if (!out.valid()) return;
         [[maybe_unused]] const auto n = ::write(out.get(), reply->output.data(), reply->output.size());
         if (!reply->keep_output_open) out.reset();

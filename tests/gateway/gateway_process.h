@@ -27,8 +27,9 @@ struct GatewayResult {
 class GatewaySandbox {
 public:
     // `settings` is the settings file's content; nothing means no settings file.
-    explicit GatewaySandbox(const std::optional<std::string>& settings) {
-        std::filesystem::copy_file(QG_BINARY, program());
+    // `binary` is the gateway program to copy into the sandbox.
+    explicit GatewaySandbox(const std::optional<std::string>& settings, const char* binary = QG_BINARY) {
+        std::filesystem::copy_file(binary, program());
         std::filesystem::create_directory(work());
         if (settings) write_file(root_.file("qg.ini"), *settings);
     }
@@ -43,11 +44,16 @@ public:
         return "[zrcgi]\r\nPath=" + work() + "\r\n" + extra;
     }
 
-    // Starts one gateway; its standard input is `body`, its standard output
-    // goes to a file named after `tag`, or, with `hung_up`, into a pipe nobody
-    // reads, as when the browser has gone away.
+    // Where a gateway's standard output goes: a file named after its tag; a
+    // pipe whose reader has gone, as when the browser has gone away; or a pipe
+    // that stays open but is never read, as with a web server that has
+    // stopped reading.
+    enum class Output { file, hung_up, stalled };
+
+    // Starts one gateway; its standard input is `body`.
     pid_t start(const std::vector<std::string>& environment, const std::string& body, const std::string& tag,
-                bool hung_up = false) {
+                Output output = Output::file) {
+        const bool hung_up = output != Output::file;
         const std::string in = root_.file(tag + ".in");
         write_file(in, body);
         posix_spawn_file_actions_t actions;
@@ -55,7 +61,7 @@ public:
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
         int pipe_ends[2] = {-1, -1};
         if (hung_up) {
-            if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+            if (::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
             posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
             posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
             posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
@@ -63,8 +69,10 @@ public:
             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, root_.file(tag + ".out").c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
         }
-        // The parent keeps no end of the pipe, so the gateway's writes fail.
-        const posix::Fd read_end(pipe_ends[0]);
+        // Without a reader the gateway's writes fail; a stalled pipe keeps
+        // its reader until the sandbox ends, so the writes block.
+        posix::Fd read_end(pipe_ends[0]);
+        if (output == Output::stalled) stalled_.push_back(std::move(read_end));
         const posix::Fd write_end(pipe_ends[1]);
         std::vector<char*> envp;
         for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
@@ -107,6 +115,7 @@ public:
 private:
     TempDir root_;
     int runs_ = 0;
+    std::vector<posix::Fd> stalled_;
 };
 
 }  // namespace qg::test

@@ -1,8 +1,11 @@
 #include "platform.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -86,10 +89,65 @@ TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
 TEST(Platform, WriteNewFileReplacesContent) {
     test::TempDir dir;
     const std::string path = dir.file("req.TMP");
-    ASSERT_TRUE(write_new_file(path, "longer content"));
-    ASSERT_TRUE(write_new_file(path, "short"));
+    ASSERT_TRUE(write_new_file(path, {"longer ", "content"}));
+    ASSERT_TRUE(write_new_file(path, {"short"}));
     EXPECT_EQ(test::read_file(path), "short");
-    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), "x"));
+    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), {"x"}));
+}
+
+TEST(Platform, NewFilesAreForOwnerAndGroupOnly) {
+    test::TempDir dir;
+    const mode_t old_mask = ::umask(022);
+    const auto made = make_temp_name(dir.path(), "cgi");
+    const bool written = write_new_file(dir.file("req.TMP"), {"x"});
+    const bool profile = Profile(dir.file("qg.ini")).write_text("zrcgi", "Timeout", "50");
+    ::umask(old_mask);
+    ASSERT_TRUE(made && written && profile);
+    for (const std::string& path : {*made, dir.file("req.TMP"), dir.file("qg.ini")}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << path;  // 0660 less the umask
+    }
+}
+
+TEST(Platform, DirectoryWatchWakesOnlyForItsFile) {
+    struct Case {
+        std::string created;  // made by another thread while the watch waits
+        std::uint32_t pause_ms;
+        bool wakes_early;
+    };
+    const std::vector<Case> cases = {
+        {"QG_1A.RET", 20000, true},   // the signal file, in another letter case
+        {"qg_1A.ret", 20000, true},
+        {"qg_2B.ret", 400, false},    // another request's file: sleeps on
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        DirectoryWatch watch(dir.path());
+        ASSERT_TRUE(watch.active());
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            test::write_file(dir.file(c.created), "");
+        });
+        const std::uint32_t start = tick_ms();
+        watch.wait(dir.file("qg_1A.ret"), c.pause_ms);
+        const std::uint32_t waited = tick_ms() - start;
+        writer.join();
+        if (c.wakes_early) {
+            EXPECT_LT(waited, c.pause_ms / 2) << c.created;  // loose: the file came after 20 ms
+        } else {
+            EXPECT_GE(waited, c.pause_ms) << c.created;
+        }
+    }
+}
+
+TEST(Platform, DirectoryWatchWithoutNotificationSleeps) {
+    test::TempDir dir;
+    DirectoryWatch watch(dir.file("missing/"));
+    EXPECT_FALSE(watch.active());
+    const std::uint32_t start = tick_ms();
+    watch.wait(dir.file("missing/qg_1.ret"), 50);
+    EXPECT_GE(tick_ms() - start, 50u);
 }
 
 TEST(Platform, TickCounterMovesForward) {

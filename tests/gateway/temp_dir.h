@@ -2,10 +2,9 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "file_io.h"
 #include "scratch_dir.h"
 
 namespace qg::test {
@@ -20,14 +19,7 @@ private:
     quillgate::testing::ScratchDir dir_{"qg-test"};
 };
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void write_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+using quillgate::testing::read_file;
+using quillgate::testing::write_file;
 
 }  // namespace qg::test

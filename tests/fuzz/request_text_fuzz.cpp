@@ -5,11 +5,14 @@
 // the same.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cycle.h"
 #include "fuzz_check.h"
 #include "request.h"  // the sample application's reader
 #include "request_file.h"
@@ -72,6 +75,14 @@ bool only_encoder_output(std::string_view value) {
     return true;
 }
 
+// CONTENT_LENGTH read the C library's way: white space, a sign, digits;
+// anything negative or beyond 2^31 - 1 reads nothing.
+std::uint64_t expected_content_length(const std::string& text) {
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    return errno == ERANGE || value < 0 || value > 0x7FFFFFFF ? 0 : static_cast<std::uint64_t>(value);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -79,6 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> environment(input.ConsumeIntegralInRange<std::size_t>(0, 24));
     for (auto& entry : environment) entry = input.ConsumeRandomLengthString(200);
     const std::string body = input.ConsumeRemainingBytesAsString();
+
+    // Any bytes as the body length, and any bytes to the application's reader.
+    if (!environment.empty())
+        FUZZ_CHECK(qg::parse_content_length(environment[0]) == expected_content_length(environment[0]));
+    if (const auto parsed = qgecho::parse_request(body)) FUZZ_CHECK(!parsed->output_path.empty());
     const std::string output_path = "/srv/qg/work/cgi1A.TMP";
 
     std::string text;

@@ -147,8 +147,8 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
             const std::string tag = "run" + std::to_string(n);
             const pid_t pid = box.start(env, body, tag);
             // Without the Timeout setting (its read failed while the settings
-            // file exists) the gateway waits without limit, as described; an
-            // unanswered run in that state is ended here.
+            // file exists) the gateway waits without limit, as for Timeout=0;
+            // an unanswered run in that state is ended here.
             const auto began = std::chrono::steady_clock::now();
             for (;;) {
                 siginfo_t info{};  // left for box.finish() to reap

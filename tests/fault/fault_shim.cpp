@@ -10,6 +10,14 @@
 //   QG_FAULT_SHORT   1: the N-th read or write moves half the bytes (at least
 //                    one) instead of failing
 //   QG_FAULT_REPORT  a file of at least one page that receives a Report (below)
+//   QG_FAULT_ANSWER  when set, the library answers the request itself, as the
+//                    application would: once the request file is written and
+//                    closed, this text goes into the output file and the
+//                    signal file is made. Answering at that fixed point, and
+//                    not from another process at some moment, keeps the calls
+//                    of every run the same, so each N hits the same call.
+//   QG_FAULT_REQUEST_COPY  with QG_FAULT_ANSWER: a file that receives a copy
+//                    of the request text the application was given
 //
 // The report lives in a shared mapping of that file, so it is complete even
 // when the process ends with _exit or a signal. Nothing here allocates or
@@ -50,6 +58,16 @@ struct State {
     bool short_transfer = false;
     Report* report = nullptr;
     Report local{};  // used when no report file is given
+    // Answering (QG_FAULT_ANSWER): the request file's descriptor once its
+    // first bytes are written, and the names taken from it.
+    const char* answer = nullptr;
+    const char* copy_path = nullptr;  // made when the request file is first written
+    int copy_fd = -1;
+    int request_fd = -1;
+    bool request_failed = false;  // a write of the request failed: no answer
+    bool answered = false;
+    char request_path[512] = {};
+    char output_path[512] = {};
     // Looked up before counting starts: the lookup itself may allocate.
     int (*real_mkstemp)(char*) = nullptr;
     int (*real_mkostemp)(char*, int) = nullptr;
@@ -81,6 +99,78 @@ unsigned env_kinds() {
     return kinds;
 }
 
+long raw_open(const char* path, int flags, mode_t mode = 0) {
+    return syscall(SYS_openat, AT_FDCWD, path, flags | O_CLOEXEC, mode);
+}
+
+void raw_write_all(int fd, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const long n = syscall(SYS_write, fd, bytes, size);
+        if (n <= 0) return;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+// The path of an open descriptor.
+void path_of(int fd, char (&target)[512]) {
+    char link[32] = "/proc/self/fd/";
+    char* end = link + strlen(link);
+    char digits[12];
+    int n = 0;
+    for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+    while (n > 0) *end++ = digits[--n];
+    *end = '\0';
+    const long length = syscall(SYS_readlinkat, AT_FDCWD, link, target, sizeof target - 1);
+    target[length > 0 ? length : 0] = '\0';
+}
+
+// Notes bytes that a write put into `fd`: the first write of the request text
+// marks its file; every write to it goes into the copy.
+void saw_written(int fd, const struct iovec* pieces, int count, long written) {
+    if (state.answer == nullptr || state.answered || written <= 0) return;
+    static constexpr char head[] = "&OUTPUT+FILE=";
+    constexpr std::size_t head_size = sizeof head - 1;
+    if (state.request_fd < 0 && count > 0 && pieces[0].iov_len > head_size &&
+        memcmp(pieces[0].iov_base, head, head_size) == 0) {
+        state.request_fd = fd;
+        path_of(fd, state.request_path);
+        const char* path = static_cast<const char*>(pieces[0].iov_base) + head_size;
+        const std::size_t room = pieces[0].iov_len - head_size;
+        std::size_t n = 0;
+        while (n < room && n + 1 < sizeof state.output_path && path[n] != '&') ++n;
+        memcpy(state.output_path, path, n);
+        state.output_path[n] = '\0';
+        if (state.copy_path != nullptr)
+            state.copy_fd = static_cast<int>(raw_open(state.copy_path, O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    }
+    if (fd != state.request_fd || state.copy_fd < 0) return;
+    for (int i = 0; i < count && written > 0; ++i) {
+        const std::size_t n = pieces[i].iov_len < static_cast<std::size_t>(written) ? pieces[i].iov_len
+                                                                                    : static_cast<std::size_t>(written);
+        raw_write_all(state.copy_fd, static_cast<const char*>(pieces[i].iov_base), n);
+        written -= static_cast<long>(n);
+    }
+}
+
+// The request file has been closed: write the answer, then make the signal
+// file, the request file's name with ".ret" in place of its extension.
+void answer_request() {
+    state.answered = true;
+    if (state.request_failed) return;
+    const long out = raw_open(state.output_path, O_WRONLY | O_TRUNC);
+    if (out < 0) return;
+    raw_write_all(static_cast<int>(out), state.answer, strlen(state.answer));
+    syscall(SYS_close, out);
+    char signal[sizeof state.request_path + 4];
+    memcpy(signal, state.request_path, sizeof state.request_path);
+    char* dot = strrchr(signal, '.');
+    if (dot == nullptr) return;
+    memcpy(dot, ".ret", 5);
+    const long made = raw_open(signal, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (made >= 0) syscall(SYS_close, made);
+}
+
 void arm() {
     state.real_mkstemp = reinterpret_cast<int (*)(char*)>(dlsym(RTLD_NEXT, "mkstemp"));
     state.real_mkostemp = reinterpret_cast<int (*)(char*, int)>(dlsym(RTLD_NEXT, "mkostemp"));
@@ -97,6 +187,8 @@ void arm() {
         }
     }
     *state.report = Report{};
+    state.answer = getenv("QG_FAULT_ANSWER");
+    state.copy_path = getenv("QG_FAULT_REQUEST_COPY");
     state.armed = true;
 }
 
@@ -116,16 +208,7 @@ bool strike(Kind kind, const char* path, int fd = -1) {
     r.failed_kind = static_cast<int>(kind) + 1;
     r.failed_fd = fd;
     if (fd >= 0) {
-        char link[32] = "/proc/self/fd/";
-        char* end = link + strlen(link);
-        char digits[12];
-        int n = 0;
-        for (unsigned v = static_cast<unsigned>(fd); n == 0 || v != 0; v /= 10)
-            digits[n++] = static_cast<char>('0' + v % 10);
-        while (n > 0) *end++ = digits[--n];
-        *end = '\0';
-        const long length = syscall(SYS_readlinkat, AT_FDCWD, link, r.failed_path, sizeof r.failed_path - 1);
-        r.failed_path[length > 0 ? length : 0] = '\0';
+        path_of(fd, r.failed_path);
     } else {
         copy_path(r.failed_path, path);
     }
@@ -213,21 +296,45 @@ ssize_t read(int fd, void* buffer, size_t size) {
 
 ssize_t write(int fd, const void* buffer, size_t size) {
     if (strike(Kind::write, nullptr, fd)) {
-        if (!state.short_transfer) return fail(EIO);
+        if (!state.short_transfer) {
+            state.request_failed = state.request_failed || fd == state.request_fd;
+            return fail(EIO);
+        }
         if (size > 1) size /= 2;
     }
-    return syscall(SYS_write, fd, buffer, size);
+    const long n = syscall(SYS_write, fd, buffer, size);
+    const iovec piece{const_cast<void*>(buffer), size};
+    saw_written(fd, &piece, 1, n);
+    return n;
 }
 
 ssize_t writev(int fd, const struct iovec* pieces, int count) {
+    long n = 0;
     if (strike(Kind::write, nullptr, fd)) {
-        if (!state.short_transfer) return fail(EIO);
+        if (!state.short_transfer) {
+            state.request_failed = state.request_failed || fd == state.request_fd;
+            return fail(EIO);
+        }
         // Half of the first piece that holds anything.
-        for (int i = 0; i < count; ++i)
-            if (pieces[i].iov_len > 0)
-                return syscall(SYS_write, fd, pieces[i].iov_base, pieces[i].iov_len > 1 ? pieces[i].iov_len / 2 : 1);
+        int i = 0;
+        while (i < count && pieces[i].iov_len == 0) ++i;
+        if (i < count) {
+            const iovec half{pieces[i].iov_base, pieces[i].iov_len > 1 ? pieces[i].iov_len / 2 : 1};
+            n = syscall(SYS_writev, fd, &half, 1);
+            saw_written(fd, &half, 1, n);
+            return n;
+        }
     }
-    return syscall(SYS_writev, fd, pieces, count);
+    n = syscall(SYS_writev, fd, pieces, count);
+    saw_written(fd, pieces, count, n);
+    return n;
+}
+
+// Not counted: closing the request file is when the answer is given.
+int close(int fd) {
+    const int result = static_cast<int>(syscall(SYS_close, fd));
+    if (fd == state.request_fd && state.answer != nullptr && !state.answered) answer_request();
+    return result;
 }
 
 int rename(const char* from, const char* to) {

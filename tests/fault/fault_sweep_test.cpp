@@ -33,13 +33,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Who answers the request: nobody; the preload library, at the same point of
+// every run, so that each N fails the same call; or an application thread of
+// this test, as a real application would, at whatever moment it sees the
+// request (so the gateway's wait, and the calls after it, vary from run to run).
+enum class Answerer { none, library, application };
+
 struct Scenario {
     const char* name;
-    bool first_run;       // no settings file: the run writes one, work dir from TMPDIR
-    bool answered;        // whether the application answers
-    const char* output;   // what the application writes into the output file
-    const char* kinds;    // the calls that count
-    bool short_transfer;  // the N-th read or write moves part of its bytes instead of failing
+    bool first_run;  // no settings file: the run writes one, work dir from TMPDIR
+    Answerer answerer;
+    const char* output;         // what the application writes into the output file
+    const char* kinds;          // the calls that count
+    bool short_transfer;        // the N-th read or write moves part of its bytes instead of failing
     std::size_t body_size = 7;  // bytes of form body sent
 };
 
@@ -49,15 +55,16 @@ constexpr const char* all_kinds = "open,read,write,rename,unlink,inotify,malloc"
 constexpr const char* http_answer = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nanswer";
 
 const Scenario scenarios[] = {
-    {"answered", false, true, http_answer, all_kinds, false},
-    {"answered_without_header", false, true, "<p>answer</p>", "open,read,write,inotify", false},
-    {"first_run", true, true, http_answer, all_kinds, false},
-    {"short_transfers", false, true, http_answer, "read,write", true},
-    {"short_transfers_without_header", false, true, "<p>answer</p>", "read,write", true},
+    {"answered", false, Answerer::library, http_answer, all_kinds, false},
+    {"answered_without_header", false, Answerer::library, "<p>answer</p>", all_kinds, false},
+    {"answered_by_application", false, Answerer::application, http_answer, all_kinds, false},
+    {"first_run", true, Answerer::library, http_answer, all_kinds, false},
+    {"short_transfers", false, Answerer::library, http_answer, "read,write", true},
+    {"short_transfers_without_header", false, Answerer::library, "<p>answer</p>", "read,write", true},
     // Each run waits a second; memory and the settings reads are covered above.
-    {"timed_out", false, false, "", "open,write,rename,unlink,inotify", false},
+    {"timed_out", false, Answerer::none, "", "open,write,rename,unlink,inotify", false},
     // A body that takes several reads and several blocks of memory.
-    {"large_body", false, true, http_answer, "read,write,malloc", false, 300000},
+    {"large_body", false, Answerer::library, http_answer, "read,write,malloc", false, 300000},
 };
 
 std::string page(std::string_view title, std::string_view message) { return error_page(title, message); }
@@ -102,13 +109,13 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
         ~InDirectory() { fs::current_path(previous); }
     } in_sandbox(box.root());
     const std::string settings =
-        box.settings_for(s.answered ? "Timeout=20\r\nPollTime=5\r\n" : "Timeout=1\r\nPollTime=5\r\n");
+        box.settings_for(s.answerer != Answerer::none ? "Timeout=20\r\nPollTime=5\r\n" : "Timeout=1\r\nPollTime=5\r\n");
     const ReportFile report(box.root() + "fault.report");
     const std::string answer = std::string_view(s.output).starts_with("HTTP")
                                    ? std::string(s.output)
                                    : std::string(text::default_header) + s.output;
     const std::string body = s.body_size == 7 ? "a=1&b=2" : "f=" + std::string(s.body_size - 2, 'z');
-    const std::string expected_clean = s.answered ? answer : page(text::title_timed_out, text::page_timed_out);
+    const std::string expected_clean = s.answerer != Answerer::none ? answer : page(text::title_timed_out, text::page_timed_out);
 
     std::map<std::string, std::size_t> log_seen;  // bytes of each log already checked
     int waited_without_limit = 0;
@@ -133,12 +140,18 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
                                         std::string("QG_FAULT_KINDS=") + s.kinds,
                                         "QG_FAULT_REPORT=" + report.path(),
                                         s.short_transfer ? "QG_FAULT_SHORT=1" : "QG_FAULT_SHORT=0"};
+        const std::string request_copy = box.root() + "request.copy";
+        fs::remove(request_copy);
+        if (s.answerer == Answerer::library) {
+            env.push_back(std::string("QG_FAULT_ANSWER=") + s.output);
+            env.push_back("QG_FAULT_REQUEST_COPY=" + request_copy);
+        }
         GatewayResult result;
         std::optional<std::string> passed_request;  // what the application was given, if anything
         bool ended_waiting = false;
         {
             std::optional<Application> app;
-            if (s.answered) {
+            if (s.answerer == Answerer::application) {
                 app.emplace(box.work(), "qg_", [&](const std::string& request) {
                     passed_request = request;
                     return Answer{s.output};
@@ -156,7 +169,7 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
                     info.si_pid != 0)
                     break;
                 const bool long_wait = std::chrono::steady_clock::now() - began > std::chrono::seconds(3);
-                if (long_wait && !s.answered && report.read().failed_path == box.settings_file()) {
+                if (long_wait && s.answerer == Answerer::none && report.read().failed_path == box.settings_file()) {
                     ::kill(pid, SIGKILL);
                     ended_waiting = true;
                     break;
@@ -165,6 +178,7 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
             }
             result = box.finish(pid, tag);
         }
+        if (s.answerer == Answerer::library && fs::exists(request_copy)) passed_request = read_file(request_copy);
         const fault::Report r = report.read();
         if (ended_waiting) {
             ++waited_without_limit;

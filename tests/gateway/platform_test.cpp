@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "temp_dir.h"
+#include "test_env.h"
 
 namespace qg::platform {
 namespace {
@@ -37,25 +37,33 @@ TEST(Platform, FindsSignalFileInAnyCase) {
             delete_file(*found);  // deleting removes the file that was found
             EXPECT_FALSE(file_exists(dir.file(c.on_disk)));
         } else {
-            EXPECT_EQ(last_error(), ENOENT);  // the failed check's code, for the time-out entry
+            // The failed check's code, for the time-out entry.
+            EXPECT_EQ(last_error_kind(), ErrorKind::not_found);
         }
     }
 }
 
-TEST(Platform, EnvironmentLookupPrefersExactName) {
-    ::setenv("QG_TEST_VALUE", "exact", 1);
-    ::setenv("qg_test_value", "lower", 1);
-    ::setenv("QG_TEST_ONLY_UPPER", "upper", 1);
-    EXPECT_EQ(environment_value("QG_TEST_VALUE"), "exact");
-    EXPECT_EQ(environment_value("qg_test_value"), "lower");
+TEST(Platform, EnvironmentLookupIgnoresCaseAndPrefersExactName) {
+    test::set_env("QG_TEST_ONLY_UPPER", "upper");
     EXPECT_EQ(environment_value("qg_test_only_upper"), "upper");
     EXPECT_FALSE(environment_value("QG_TEST_NOT_SET"));
     bool seen = false;
-    for (const auto& entry : environment()) seen = seen || entry == "QG_TEST_VALUE=exact";
+    for (const auto& entry : environment()) seen = seen || entry == "QG_TEST_ONLY_UPPER=upper";
     EXPECT_TRUE(seen);
-    ::unsetenv("QG_TEST_VALUE");
-    ::unsetenv("qg_test_value");
-    ::unsetenv("QG_TEST_ONLY_UPPER");
+    test::unset_env("QG_TEST_ONLY_UPPER");
+    EXPECT_FALSE(environment_value("QG_TEST_ONLY_UPPER"));
+
+    // Only where names differing in case are distinct variables (not on
+    // Windows) can both exist at once.
+    test::set_env("QG_TEST_VALUE", "exact");
+    test::set_env("qg_test_value", "lower");
+    if (environment_value("QG_TEST_VALUE") == "exact") {
+        EXPECT_EQ(environment_value("qg_test_value"), "lower");
+    } else {
+        EXPECT_EQ(environment_value("QG_TEST_VALUE"), "lower");  // one variable, set twice
+    }
+    test::unset_env("QG_TEST_VALUE");
+    test::unset_env("qg_test_value");
 }
 
 TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
@@ -92,10 +100,29 @@ TEST(Platform, WriteNewFileReplacesContent) {
     EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), "x"));
 }
 
+TEST(Platform, TempNamesAreDistinctFilesInTheDirectory) {
+    test::TempDir dir;
+    std::set<std::string> names;
+    for (int i = 0; i < 20; ++i) {
+        const auto name = make_temp_name(dir.path(), "cgi");
+        ASSERT_TRUE(name);
+        // Windows makes lower-case hexadecimal under Wine, upper case on
+        // Windows itself: the prefix and the extension are what is fixed.
+        ASSERT_EQ(name->rfind(dir.path() + "cgi", 0), 0u) << *name;
+        EXPECT_TRUE(name->size() - name->rfind('.') == 4 && test::read_file(*name).empty()) << *name;
+        EXPECT_TRUE(file_exists(*name));
+        names.insert(*name);
+    }
+    EXPECT_EQ(names.size(), 20u);
+    EXPECT_FALSE(make_temp_name(dir.file("missing") + dir.path().back(), "cgi"));
+    EXPECT_EQ(last_error_kind(), ErrorKind::not_found);
+}
+
 TEST(Platform, TickCounterMovesForward) {
+    // Windows counts in steps of 10 to 16 ms: only a loose lower bound holds.
     const std::uint32_t start = tick_ms();
-    sleep_ms(5);
-    EXPECT_GE(static_cast<std::uint32_t>(tick_ms() - start), 5u);
+    sleep_ms(100);
+    EXPECT_GE(static_cast<std::uint32_t>(tick_ms() - start), 50u);
 }
 
 }  // namespace

@@ -12,8 +12,9 @@ namespace qg::test {
 
 class TempDir {
 public:
-    // The directory's path, with a final "/" so file names can follow directly.
-    std::string path() const { return dir_.path().string() + "/"; }
+    // The directory's path, with the system's separator at its end so file
+    // names can follow directly.
+    std::string path() const { return (dir_.path() / "").string(); }
     std::string file(const std::string& name) const { return path() + name; }
 
 private:

@@ -9,7 +9,6 @@
 
 #include "access_rights.h"
 #include "platform.h"
-#include "user_groups.h"
 #include "win32_dacl.h"
 
 namespace permwell {

@@ -242,19 +242,6 @@ TEST(Win32Dacl, GrantCopiesKeptEntriesByteForByte) {
     }
 }
 
-// Without object entries the new ACL keeps the plain revision; a record whose
-// length disagrees with its header is refused rather than written.
-TEST(Win32Dacl, RevisionAndDamagedRecords) {
-    const Ace plain{AceType::AccessAllowed, 0, 1, Sid{1, {0}}, {}};
-    const LocalBlock acl = win32::aclFromEntries({plain});
-    ASSERT_TRUE(acl);
-    EXPECT_EQ(static_cast<PACL>(acl.get())->AclRevision, ACL_REVISION);
-
-    Ace damaged = plain;
-    damaged.native = {ACCESS_ALLOWED_ACE_TYPE, 0, 40, 0, 1, 0, 0, 0};
-    EXPECT_FALSE(win32::aclFromEntries({damaged}));
-}
-
 TEST(Win32Accounts, LookupsAndNames) {
     SystemPlatform platform;
     const AccountLookup users = platform.lookupAccount("Users");

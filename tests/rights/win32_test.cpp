@@ -65,10 +65,6 @@ TEST(Win32Exports, Granting) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error 1332:LookupAccountName\n");
     EXPECT_EQ(SetAccessRights(file.c_str(), "Users", 0x120089), 1);
     EXPECT_EQ(SetAccessRights((dir.path() / "missing").string().c_str(), "Users", 0x120089), 0);
-    // The file stays readable through the library after the write.
-    std::vector<char> buffer(PERMWELL_READ_BUFFER_SIZE);
-    std::int32_t length = 0;
-    EXPECT_EQ(ReadAccessRights(file.c_str(), buffer.data(), &length), 1);
 }
 
 // Wine answers "Administrators" for any user: 16 bytes of text.
@@ -128,9 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Error 1332:LookupAccountName\n"},
         HostCase{"GrantUsers", {"grant", "FILE", "Users", "rx"}, 0, ""},
         HostCase{"Groups", {"groups", "USER"}, 0, "Administrators\r\n"},
-        HostCase{"ListMissingFile", {"list", "C:\\no\\such\\file"}, 1, ""},
-        HostCase{"LibraryNotFound", {"--library", "C:\\no\\Permwell.dll", "list", "FILE"}, 1, ""},
-        HostCase{"Usage", {"grant", "FILE", "Users"}, 2, ""}),
+        HostCase{"LibraryNotFound", {"--library", "C:\\no\\Permwell.dll", "list", "FILE"}, 1, ""}),
     [](const auto& param) { return param.param.name; });
 
 // The listing goes to standard output byte for byte: CR LF stays CR LF.

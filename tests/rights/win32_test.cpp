@@ -93,6 +93,21 @@ TEST(Win32Exports, GroupsWithinTheCapacity) {
     EXPECT_EQ(length, sizeof buffer);
 }
 
+// A host built with MSVC finds the copy assignment under MSVC's name; the
+// x64 calling convention is the same, so calling it through that name works.
+TEST(Win32Exports, CopyAssignmentUnderItsMsvcName) {
+    const HMODULE dll = GetModuleHandleA("Permwell.dll");
+    ASSERT_NE(dll, nullptr);
+    using Assign = CPermwell* (*)(CPermwell*, const CPermwell*);
+    const auto assign =
+        reinterpret_cast<Assign>(reinterpret_cast<void*>(GetProcAddress(dll, "??4CPermwell@@QEAAAEAV0@AEBV0@@Z")));
+    ASSERT_NE(assign, nullptr);
+    CPermwell target, source;
+    EXPECT_EQ(assign(&target, &source), &target);
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(dll, MAKEINTRESOURCEA(2))), reinterpret_cast<void*>(assign));
+    EXPECT_EQ(DllMain(nullptr, DLL_THREAD_ATTACH, nullptr), 1);
+}
+
 struct HostCase {
     const char* name;
     std::vector<std::string> args;  // FILE stands for a fresh file, USER for the current user

@@ -1,6 +1,7 @@
-// The fault guard on Windows: an unhandled-exception filter turns a fault
-// inside the request cycle (an access violation, a division by zero, a stack
-// overflow, an abort) into the log line, the error page and exit status 0.
+// The fault guard on Windows: an unhandled-exception filter and the C
+// runtime's signal handlers turn a fault inside the request cycle (an access
+// violation, a division by zero, an illegal instruction, a stack overflow, an
+// abort) into the log line, the error page and exit status 0.
 //
 // The filter runs on the thread that faulted, possibly with a corrupted heap,
 // so what it writes is prepared in advance in fixed buffers, and it calls only
@@ -24,7 +25,7 @@ struct GuardState {
     char page[8192];
     DWORD page_size;
     LPTOP_LEVEL_EXCEPTION_FILTER previous_filter;
-    void (*previous_abort)(int);
+    void (*previous_signal[4])(int);
     bool armed;
 };
 
@@ -122,8 +123,12 @@ void write_bytes(HANDLE h, const char* data, DWORD size) {
 
 LONG WINAPI on_fault(EXCEPTION_POINTERS*) { answer_and_exit(); }
 
-// abort() raises SIGABRT before it ends the process with status 3.
-void on_abort(int) { answer_and_exit(); }
+// The C runtime turns some faults into signals before any filter sees them
+// (the mingw-w64 runtime does so for a division by zero), and abort() raises
+// SIGABRT before it ends the process with status 3.
+constexpr int guarded_signals[4] = {SIGABRT, SIGFPE, SIGILL, SIGSEGV};
+
+void on_signal(int) { answer_and_exit(); }
 
 }  // namespace
 
@@ -137,14 +142,14 @@ FaultGuard::FaultGuard(std::string_view log_path, std::string_view log_message, 
     ULONG guarantee = 64 * 1024;
     ::SetThreadStackGuarantee(&guarantee);
     state.previous_filter = ::SetUnhandledExceptionFilter(on_fault);
-    state.previous_abort = std::signal(SIGABRT, on_abort);
+    for (int i = 0; i < 4; ++i) state.previous_signal[i] = std::signal(guarded_signals[i], on_signal);
     state.armed = true;
 }
 
 FaultGuard::~FaultGuard() {
     if (!state.armed) return;
     ::SetUnhandledExceptionFilter(state.previous_filter);
-    std::signal(SIGABRT, state.previous_abort);
+    for (int i = 0; i < 4; ++i) std::signal(guarded_signals[i], state.previous_signal[i]);
     state.armed = false;
 }
 

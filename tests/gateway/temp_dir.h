@@ -1,10 +1,22 @@
-// A unique temporary directory for one test, removed with everything in it.
+// A unique temporary directory for one test, removed with everything in it,
+// and whole-file reads and writes for tests. The file helpers open nothing
+// that a child process started meanwhile could inherit: the process tests
+// start gateways while their application thread works on files.
 #pragma once
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <utility>
 
 #include "scratch_dir.h"
 
@@ -21,14 +33,84 @@ private:
     quillgate::testing::ScratchDir dir_{"qg-test"};
 };
 
+// A file opened for writing and held open until destroyed, as an application
+// still writing its answer holds it.
+class OpenFile {
+public:
+    // Opens `path` for writing, emptied (created when `create`), and writes
+    // `content`; check valid().
+    OpenFile(const std::string& path, const std::string& content, bool create = true) {
+#ifdef _WIN32
+        // Other processes may read, replace or delete it meanwhile, as with
+        // any file a program opens through the C runtime.
+        handle_ = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, create ? CREATE_ALWAYS : TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        if (valid() && !content.empty() &&
+            (!::WriteFile(handle_, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+             written != content.size()))
+            close();
+#else
+        fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+        if (valid() && !content.empty() &&
+            ::write(fd_, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+            close();
+#endif
+    }
+    OpenFile(OpenFile&& other) noexcept { *this = std::move(other); }
+    OpenFile& operator=(OpenFile&& other) noexcept {
+        if (this != &other) {
+            close();
+#ifdef _WIN32
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+#else
+            fd_ = std::exchange(other.fd_, -1);
+#endif
+        }
+        return *this;
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() { close(); }
+
+#ifdef _WIN32
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void close() {
+        if (valid()) ::CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+    bool valid() const { return fd_ >= 0; }
+    void close() {
+        if (valid()) ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
+#endif
+};
+
 inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string content;
+    char buffer[4096];
+#ifdef _WIN32
+    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return content;
+    DWORD n = 0;
+    while (::ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) content.append(buffer, n);
+    ::CloseHandle(h);
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return content;
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+#endif
+    return content;
 }
 
-inline void write_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+inline void write_file(const std::string& path, const std::string& content) { OpenFile(path, content); }
 
 }  // namespace qg::test

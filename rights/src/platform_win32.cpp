@@ -184,8 +184,9 @@ LocalBlock aclFromEntries(const std::vector<Ace>& entries) {
             if (ace.native.size() < sizeof(ACE_HEADER) || header->AceSize != ace.native.size()) {
                 return nullptr;
             }
-            // Object entries need the directory-service revision of the ACL.
-            if (isObjectAce(header->AceType)) {
+            // Entry types beyond allowed, denied, audit and alarm (object,
+            // compound, callback entries) need the newest ACL revision.
+            if (header->AceType > ACCESS_MAX_MS_V2_ACE_TYPE) {
                 revision = ACL_REVISION_DS;
             }
             bytes += ace.native.size();

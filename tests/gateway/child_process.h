@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,6 +143,11 @@ public:
     Child& operator=(Child&&) = delete;
     ~Child() { wait(); }
 
+    // Ends the child at once, as a service manager stops a program.
+    void kill() {
+        if (process_ != nullptr) ::TerminateProcess(process_, 1);
+    }
+
     ChildExit wait() {
         ChildExit result;
         if (process_ == nullptr) return result;
@@ -199,6 +205,11 @@ public:
     Child& operator=(const Child&) = delete;
     Child& operator=(Child&&) = delete;
     ~Child() { wait(); }
+
+    // Asks the child to end, as a service manager stops a program.
+    void kill() {
+        if (pid_ > 0) ::kill(pid_, SIGTERM);
+    }
 
     ChildExit wait() {
         ChildExit result;

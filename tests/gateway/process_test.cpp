@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -258,6 +259,24 @@ TEST(GatewayProcess, ManyGatewaysTimingOutAtOnceLogEveryLine) {
         EXPECT_EQ(r.output, page(text::title_timed_out, text::page_timed_out));
     }
     EXPECT_EQ(log_messages(box.log()), std::vector<std::string>(count, std::string(text::log_timed_out)));
+    EXPECT_TRUE(box.work_files().empty());
+}
+
+TEST(GatewayProcess, AnsweredByTheSampleApplication) {
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+    const std::string echo_log = box.root() + "echo.log";
+    Child echo(built_program(QG_ECHO), ChildOptions{{"--workdir", box.work()}, {}, "", echo_log});
+    // Ready once it says it is watching.
+    for (int i = 0; i < 200 && read_file(echo_log).find("watching") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    const auto r = box.run({"REQUEST_METHOD=GET", "QUERY_STRING=a=1&b=x%20y"});
+    echo.kill();
+    echo.wait();
+    expect_clean_exit(r);
+    EXPECT_EQ(r.output.rfind(std::string(text::default_header), 0), 0u) << r.output;
+    EXPECT_NE(r.output.find("<p>Query: <b>a=1&amp;b=x%20y</b></p>"), std::string::npos) << r.output;
     EXPECT_TRUE(box.work_files().empty());
 }
 

@@ -112,4 +112,12 @@ ProcessResult run(const std::vector<std::string>& argv) {
     return result;
 }
 
+std::string currentUser() {
+    char name[256];
+    DWORD size = sizeof name;
+    return GetUserNameA(name, &size) ? name : "";
+}
+
+std::string grantableAccount(const std::string& /*user*/) { return "Users"; }
+
 }  // namespace permwell::testing

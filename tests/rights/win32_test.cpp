@@ -13,12 +13,6 @@
 namespace permwell::testing {
 namespace {
 
-std::string currentUser() {
-    char name[256];
-    DWORD size = sizeof name;
-    return GetUserNameA(name, &size) ? name : "";
-}
-
 // Every binary of the build lands in one folder.
 std::string besideThisProgram(const char* name) {
     char path[MAX_PATH];

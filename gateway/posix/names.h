@@ -10,9 +10,10 @@
 
 namespace qg::posix {
 
-// Settings file of a program: the first ".exe" (any letter case) and everything
-// after it become ".ini"; a path without ".exe" gets ".ini" appended. Letter
-// case is kept, since Linux file names are case-sensitive.
+// Settings file of a program: the first ".exe" (any letter case) in the
+// program's file name, and everything after it, become ".ini"; a name without
+// ".exe" gets ".ini" appended. Directory names are never searched. Letter case
+// is kept, since Linux file names are case-sensitive.
 std::string settings_path_from(std::string_view program_path);
 
 // System temporary directory from the value of TMPDIR (null when unset): the

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
@@ -94,10 +95,50 @@ TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
 TEST(Platform, WriteNewFileReplacesContent) {
     test::TempDir dir;
     const std::string path = dir.file("req.TMP");
-    ASSERT_TRUE(write_new_file(path, "longer content"));
-    ASSERT_TRUE(write_new_file(path, "short"));
+    ASSERT_TRUE(write_new_file(path, {"longer ", "content"}));
+    ASSERT_TRUE(write_new_file(path, {"short"}));
     EXPECT_EQ(test::read_file(path), "short");
-    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), "x"));
+    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), {"x"}));
+}
+
+TEST(Platform, DirectoryWatchWakesOnlyForItsFile) {
+    struct Case {
+        std::string created;  // made by another thread while the watch waits
+        std::uint32_t pause_ms;
+        bool wakes_early;
+    };
+    const std::vector<Case> cases = {
+        {"QG_1A.RET", 20000, true},   // the signal file, in another letter case
+        {"qg_1A.ret", 20000, true},
+        {"qg_2B.ret", 400, false},    // another request's file: sleeps on
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        DirectoryWatch watch(dir.path());
+        ASSERT_TRUE(watch.active());
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            test::write_file(dir.file(c.created), "");
+        });
+        const std::uint32_t start = tick_ms();
+        watch.wait(dir.file("qg_1A.ret"), c.pause_ms);
+        const std::uint32_t waited = tick_ms() - start;
+        writer.join();
+        if (c.wakes_early) {
+            EXPECT_LT(waited, c.pause_ms / 2) << c.created;  // loose: the file came after 20 ms
+        } else {
+            EXPECT_GE(waited, c.pause_ms) << c.created;
+        }
+    }
+}
+
+TEST(Platform, DirectoryWatchWithoutNotificationSleeps) {
+    test::TempDir dir;
+    DirectoryWatch watch(dir.file("missing/"));
+    EXPECT_FALSE(watch.active());
+    const std::uint32_t start = tick_ms();
+    watch.wait(dir.file("missing/qg_1.ret"), 50);
+    EXPECT_GE(tick_ms() - start, 50u);
 }
 
 TEST(Platform, TempNamesAreDistinctFilesInTheDirectory) {

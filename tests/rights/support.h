@@ -1,5 +1,6 @@
 // Helpers of the tests on a real system: temporary directories, child
-// processes and ACLs set and read with setfacl and getfacl.
+// processes and ACLs set and read with setfacl and getfacl. support.cpp is
+// the Linux half, support_win32.cpp the Windows half (no setfacl there).
 #pragma once
 
 #include <filesystem>
@@ -31,6 +32,7 @@ struct ProcessResult {
 // Runs a program (searched in PATH) with the current environment.
 ProcessResult run(const std::vector<std::string>& argv);
 
+// Linux only:
 // setfacl -m ENTRIES PATH; fails the calling test when setfacl fails.
 void setAcl(const std::string& path, const std::string& entries);
 // getfacl --omit-header, numeric ids unless names are asked for.

@@ -263,6 +263,27 @@ TEST(GatewayProcess, SettingsWithByteOrderMark) {
     EXPECT_EQ(app.answered(), 1);
 }
 
+TEST(GatewayProcess, SettingsBesideAProgramDeepInAFolderNamedExe) {
+    // The whole program path counts, however long, and only the program's own
+    // name is searched for ".exe".
+    GatewaySandbox box(std::nullopt);
+    const std::filesystem::path folder =
+        std::filesystem::path(box.root()) / ("cgi.exe-" + std::string(140, 'd'));
+    std::filesystem::create_directory(folder);
+    const std::string program = (folder / "qg.exe").string();
+    std::filesystem::copy_file(box.program(), program);
+    write_file((folder / "qg.ini").string(), box.settings_for("Timeout=20\r\nPollTime=10\r\nTemplate=set\r\n"));
+    Application app(box.work(), "set", [](const std::string&) { return std::optional<Answer>(Answer{"ok"}); });
+
+    write_file(box.root() + "deep.in", "");
+    Child gateway(program, ChildOptions{{}, std::vector<std::string>{"REQUEST_METHOD=GET"}, box.root() + "deep.in",
+                                        box.root() + "deep.out"});
+    const auto exit = gateway.wait();
+    EXPECT_TRUE(exit.exited && exit.status == 0);
+    EXPECT_EQ(read_file(box.root() + "deep.out"), std::string(text::default_header) + "ok");
+    EXPECT_EQ(app.answered(), 1);
+}
+
 TEST(GatewayProcess, EndedByTheWebServerLeavesNoFiles) {
     if (termination_signals.empty()) GTEST_SKIP() << "no stop signal a test can send on this system";
     for (const int sig : termination_signals) {

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "ascii.h"
+#include "body.h"
 #include "request_file.h"
 #include "texts.h"
 
@@ -13,30 +14,59 @@ namespace {
 constexpr std::uint32_t first_run_timeout_ms = 30000;
 constexpr std::uint32_t default_poll_ms = 150;
 constexpr std::size_t max_template = 9;
-constexpr std::size_t body_chunk = 65536;
+// A body without a length is read to its end, but never beyond the largest
+// length a CONTENT_LENGTH may claim.
+constexpr std::uint64_t max_body = 0x7FFFFFFF;
 // A temporary name adds at most a separator, three prefix characters, four
 // hexadecimal digits and ".TMP" to the directory.
 constexpr std::size_t temp_name_suffix = 3 + 4 + 4;
 
-// Ends a run that could not hand its request over: log, remove what was made,
-// answer with the error page.
+// Ends a run that could not hand its request over: remove what was made (which
+// may free the room the log line needs), log, answer with the error page.
 void request_not_passed(const Run& run, std::initializer_list<const std::string*> made) {
-    log_error(run.log_path(), text::log_not_passed);
     for (const std::string* path : made) platform::delete_file(*path);
+    log_error(run.log_path(), text::log_not_passed);
     write_error_page(run.out(), text::title_not_passed, text::page_not_passed);
 }
 
-// Polls for the signal file until it appears or the time-out passes. Returns
-// the path of the signal file found, or nothing after a time-out.
-std::optional<std::string> wait_for_signal(const std::string& signal_path, std::uint32_t timeout_ms,
-                                           std::uint32_t poll_ms) {
+// Ends a run that the web server asked to stop: its files go, nothing more is
+// written. A signal file that is already there is the gateway's to delete;
+// one that arrives later is the application's.
+void ended_by_server(std::initializer_list<const std::string*> made, const std::string* signal_path = nullptr) {
+    if (signal_path != nullptr)
+        if (const auto found = platform::find_file_any_case(*signal_path)) platform::delete_file(*found);
+    for (const std::string* path : made) platform::delete_file(*path);
+}
+
+enum class Waited { answered, timed_out, ended };
+
+// Checks for the signal file until it appears, the time-out passes or the web
+// server ends the run; between two checks it waits for a change in the work
+// directory, at most one poll interval. `found` receives the path of the
+// signal file found.
+Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
+                       std::uint32_t poll_ms, std::string& found) {
     const std::uint32_t start = platform::tick_ms();
     for (;;) {
-        if (auto found = platform::find_file_any_case(signal_path)) return found;
+        if (platform::termination_requested()) return Waited::ended;
+        if (auto signal = platform::find_file_any_case(signal_path)) {
+            found = std::move(*signal);
+            return Waited::answered;
+        }
         const std::uint32_t elapsed = platform::tick_ms() - start;  // wraps harmlessly
-        if (elapsed > timeout_ms) return std::nullopt;
-        platform::sleep_ms(poll_ms);
+        if (elapsed > timeout_ms) return Waited::timed_out;
+        watch.wait(signal_path, poll_ms);
     }
+}
+
+// A request whose body comes chunked has no CONTENT_LENGTH; the web server
+// passes the decoded body on standard input and says so in this variable.
+bool chunked_body() {
+    const auto encoding = platform::environment_value("HTTP_TRANSFER_ENCODING");
+    if (!encoding) return false;
+    std::string lower(*encoding);
+    std::transform(lower.begin(), lower.end(), lower.begin(), ascii::lower);
+    return lower.find("chunked") != std::string::npos;
 }
 
 }  // namespace
@@ -88,20 +118,6 @@ std::uint64_t parse_content_length(std::string_view text) {
     return negative ? 0 : value;
 }
 
-std::string read_body(std::string_view content_length, const platform::TextReader& read) {
-    const std::uint64_t wanted = parse_content_length(content_length);
-    std::string body;
-    while (body.size() < wanted) {
-        const std::size_t old = body.size();
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - old, body_chunk));
-        body.resize(old + piece);
-        const std::size_t got = read(body.data() + old, piece);
-        body.resize(old + got);
-        if (got == 0) break;
-    }
-    return body;
-}
-
 Run::Run(platform::FaultGuard& guard, Sink out)
     : guard_(guard), out_(std::move(out)), log_path_(text::log_file_name) {}
 
@@ -127,28 +143,31 @@ void request_cycle(Run& run) {
     const std::string settings = platform::settings_path();
     const auto section = text::settings_section;
 
-    std::string work_dir = platform::profile_read_text(section, text::key_path, ""sv, settings);
+    platform::Profile profile(settings);
+    std::string work_dir = profile.read_text(section, text::key_path, ""sv);
     if (work_dir.empty()) work_dir = platform::temp_dir();
     run.set_work_dir(work_dir);
 
     std::string request;
     add_environment(request, platform::environment());
     finish_variables(request);
+    Body body;
     if (const auto content_length = platform::environment_value(text::content_length))
-        append_body(request, read_body(*content_length, platform::text_mode_stdin()));
+        body = Body::read(parse_content_length(*content_length), platform::text_mode_stdin());
+    else if (chunked_body())
+        body = Body::read(max_body, platform::text_mode_stdin());
+    if (platform::termination_requested()) return;  // nothing made yet
 
-    const std::int64_t timeout_setting = platform::profile_read_int(section, text::key_timeout, 0, settings);
-    const std::uint32_t poll_ms =
-        poll_interval(platform::profile_read_int(section, text::key_poll_time, default_poll_ms, settings));
-    const std::string prefix =
-        request_prefix(platform::profile_read_text(section, text::key_template, text::default_template, settings));
+    const std::int64_t timeout_setting = profile.read_int(section, text::key_timeout, 0);
+    const std::uint32_t poll_ms = poll_interval(profile.read_int(section, text::key_poll_time, default_poll_ms));
+    const std::string prefix = request_prefix(profile.read_text(section, text::key_template, text::default_template));
 
     const bool first_run = timeout_setting == 0 && !platform::file_exists(settings);
     if (first_run) {
         // Later runs find these and wait 50 seconds; a failed write only means
         // the next run is a first run again.
-        platform::profile_write_text(section, text::key_timeout, "50", settings);
-        platform::profile_write_text(section, text::key_poll_time, "150", settings);
+        profile.write_text(section, text::key_timeout, "50");
+        profile.write_text(section, text::key_poll_time, "150");
     }
     const std::uint32_t timeout_ms = decide_timeout(timeout_setting, first_run);
 
@@ -169,20 +188,28 @@ void request_cycle(Run& run) {
         return;
     }
     const std::string request_path = platform::request_path_case(*made_request);
-    if (!platform::write_new_file(request_path, request)) {
+    // Watching starts before the request exists, so no answer is missed.
+    platform::DirectoryWatch watch(work_dir);
+    const BodyPieces body_text = body_pieces(body.bytes());
+    if (!platform::write_new_file(request_path, {request, body_text.text, body_text.line_end})) {
         request_not_passed(run, {&request_path, &*output_path});
         return;
     }
     const std::string signal_path = signal_name_for(request_path);
 
     platform::lower_priority();
-    const auto found_signal = wait_for_signal(signal_path, timeout_ms, poll_ms);
-    if (!found_signal) log_error(run.log_path(), text::log_timed_out);
+    std::string found_signal;
+    const Waited waited = wait_for_signal(watch, signal_path, timeout_ms, poll_ms, found_signal);
+    if (waited == Waited::ended) {
+        ended_by_server({&request_path, &*output_path}, &signal_path);
+        return;
+    }
+    if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out);
 
-    platform::delete_file(found_signal.value_or(signal_path));
+    platform::delete_file(waited == Waited::answered ? found_signal : signal_path);
     platform::delete_file(request_path);
 
-    if (found_signal) {
+    if (waited == Waited::answered) {
         relay_output_file(*output_path, run.log_path(), run.out());
         platform::delete_file(*output_path);
     } else {

@@ -38,10 +38,6 @@ std::string signal_name_for(std::string_view request_path);
 // beyond 2^31 - 1 give 0, which reads nothing.
 std::uint64_t parse_content_length(std::string_view text);
 
-// Reads the form body: up to `content_length` bytes from `read`, stopping
-// early at the end of the input. The buffer grows with what arrives.
-std::string read_body(std::string_view content_length, const platform::TextReader& read);
-
 // One run of the gateway as seen by the guarded work: where the response and
 // error pages go, and where the error log lies.
 class Run {

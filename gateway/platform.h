@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,8 +17,14 @@ namespace qg::platform {
 
 // Prepares the process: standard output binary and unbuffered, and signals that
 // would end the process without an answer (a closed pipe to the web server, a
-// lease-break notice) ignored so the gateway still exits normally.
+// lease-break notice) ignored so the gateway still exits normally. From here
+// on, a request to terminate (the web server ending its CGI program) only
+// marks the run as ended; see termination_requested.
 void prepare_process();
+
+// Whether the web server has asked the gateway to end. Waits and reads return
+// early once it has, so the cycle can remove its files and exit quietly.
+bool termination_requested();
 
 // Full path of the running program.
 std::string program_path();
@@ -25,13 +32,23 @@ std::string program_path();
 // Path of the settings file that belongs to the running program.
 std::string settings_path();
 
-// Private-profile settings access. Names match in any letter case.
-std::string profile_read_text(std::string_view section, std::string_view key,
-                              std::string_view fallback, const std::string& file);
-std::int64_t profile_read_int(std::string_view section, std::string_view key,
-                              std::int64_t fallback, const std::string& file);
-bool profile_write_text(std::string_view section, std::string_view key,
-                        std::string_view value, const std::string& file);
+// A private-profile settings file. Where the platform allows, the file is
+// read once, when the profile is made, so a run opens it once however many
+// keys it reads. Section and key names match in any letter case.
+class Profile {
+public:
+    explicit Profile(std::string file);
+
+    std::string read_text(std::string_view section, std::string_view key, std::string_view fallback) const;
+    std::int64_t read_int(std::string_view section, std::string_view key, std::int64_t fallback) const;
+    // Writes one value into the file, creating the file when missing; later
+    // reads see it.
+    bool write_text(std::string_view section, std::string_view key, std::string_view value);
+
+private:
+    std::string file_;
+    std::optional<std::string> content_;  // the file as read; nothing when it could not be
+};
 
 // System temporary directory, always ending with a path separator.
 std::string temp_dir();
@@ -53,14 +70,40 @@ std::vector<std::string> environment();
 // Looks up one variable; an exact match wins over one in another letter case.
 std::optional<std::string> environment_value(std::string_view name);
 
-// Creates (or empties) the file and writes all of `data` into it.
-bool write_new_file(const std::string& path, std::string_view data);
+// Creates (or empties) the file and writes the pieces into it, one after the
+// other, as one write where the platform allows.
+bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces);
 // Deletes a file; a missing file is not an error worth reporting.
 void delete_file(const std::string& path);
 bool file_exists(const std::string& path);
 // Finds a file whose name matches `path`'s file name in any letter case and
 // returns the path of the one found.
 std::optional<std::string> find_file_any_case(const std::string& path);
+
+// Watches a directory so that a wait for a file in it ends as soon as the file
+// appears, instead of at the next poll. Made before the request file is
+// written, so an answer cannot fall between a check and the wait. Where
+// change notification cannot be had (no instance or watch left, a file
+// system that sends no events), a wait is a plain sleep.
+class DirectoryWatch {
+public:
+    explicit DirectoryWatch(const std::string& dir);
+    DirectoryWatch(const DirectoryWatch&) = delete;
+    DirectoryWatch& operator=(const DirectoryWatch&) = delete;
+    ~DirectoryWatch();
+
+    // Waits for a change in the directory, at most `ms` milliseconds. The
+    // platform may ignore changes to entries other than the one `path` names
+    // (its file name compared in any letter case); a wait of 0 only yields
+    // the processor. Returns early when termination is requested.
+    void wait(const std::string& path, std::uint32_t ms);
+
+    // Whether change notification is working for this watch.
+    bool active() const;
+
+private:
+    std::intptr_t handle_ = -1;  // the platform's notification handle, or -1
+};
 
 // Monotonic millisecond counter that wraps at 2^32.
 std::uint32_t tick_ms();

@@ -4,14 +4,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +33,16 @@ namespace qg::platform {
 namespace {
 
 using posix::Fd;
+
+// Files the gateway creates are for the owner and the group of the work
+// directory (less the umask); a default ACL on the directory still decides
+// for named accounts. Requests carry cookies and form bodies.
+constexpr mode_t file_mode = 0660;
+
+// Set by the termination handler, read by the waits and the cycle.
+volatile sig_atomic_t termination = 0;
+
+void on_termination(int) { termination = 1; }
 
 // Writes everything, retrying after interruptions and short writes.
 bool write_all(int fd, std::string_view bytes) {
@@ -85,7 +99,19 @@ void prepare_process() {
     // the gateway holds its lease; the open simply waits for the relay.
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGIO, SIG_IGN);
+
+    // The web server ends a CGI program with SIGTERM when the browser goes
+    // away or its own time-out passes. The handler only sets a flag; without
+    // SA_RESTART a sleep, a wait or a read returns at once, and the cycle then
+    // removes its files and exits normally.
+    struct sigaction action {};
+    action.sa_handler = on_termination;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(sig, &action, nullptr);
 }
+
+bool termination_requested() { return termination != 0; }
 
 std::string program_path() {
     std::string path(PATH_MAX, '\0');
@@ -102,31 +128,33 @@ std::string program_path() {
 
 std::string settings_path() { return posix::settings_path_from(program_path()); }
 
-std::string profile_read_text(std::string_view section, std::string_view key,
-                              std::string_view fallback, const std::string& file) {
-    const auto content = read_whole_file(file);
-    if (!content) return std::string(fallback);
-    auto value = posix::profile_lookup(*content, section, key);
+Profile::Profile(std::string file) : file_(std::move(file)) {
+    const int saved = errno;
+    content_ = read_whole_file(file_);
+    errno = saved;  // a missing settings file is an ordinary case
+}
+
+std::string Profile::read_text(std::string_view section, std::string_view key, std::string_view fallback) const {
+    if (!content_) return std::string(fallback);
+    auto value = posix::profile_lookup(*content_, section, key);
     return value ? std::move(*value) : std::string(fallback);
 }
 
-std::int64_t profile_read_int(std::string_view section, std::string_view key,
-                              std::int64_t fallback, const std::string& file) {
-    const auto content = read_whole_file(file);
-    if (!content) return fallback;
-    const auto value = posix::profile_lookup(*content, section, key);
+std::int64_t Profile::read_int(std::string_view section, std::string_view key, std::int64_t fallback) const {
+    if (!content_) return fallback;
+    const auto value = posix::profile_lookup(*content_, section, key);
     return value ? posix::profile_parse_int(*value, fallback) : fallback;
 }
 
-bool profile_write_text(std::string_view section, std::string_view key,
-                        std::string_view value, const std::string& file) {
+bool Profile::write_text(std::string_view section, std::string_view key, std::string_view value) {
+    const std::string& file = file_;
     // Read, edit, write a new file beside the old one, then rename it over:
     // a crash leaves either the old or the new file, never half of one.
     const auto old = read_whole_file(file);
     if (!old && errno != ENOENT) return false;
     const std::string content = posix::profile_assign(old.value_or(""), section, key, value);
 
-    mode_t mode = 0666;
+    mode_t mode = file_mode;
     struct stat st {};
     if (::stat(file.c_str(), &st) == 0) {
         mode = st.st_mode & 07777;
@@ -148,6 +176,7 @@ bool profile_write_text(std::string_view section, std::string_view key,
         errno = error;
         return false;
     }
+    content_ = content;
     return true;
 }
 
@@ -164,7 +193,7 @@ std::optional<std::string> make_temp_name(const std::string& dir, std::string_vi
     const auto seed = tick_ms() ^ (static_cast<std::uint32_t>(::getpid()) * 2654435761u);
     const auto start = static_cast<std::uint16_t>(seed % 0xFFFF + 1);
     return posix::unique_temp_name(dir, prefix, start, [](const std::string& path) {
-        Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
         return fd.valid() ? 0 : errno;
     });
 }
@@ -188,9 +217,30 @@ std::optional<std::string> environment_value(std::string_view name) {
     return other_case;
 }
 
-bool write_new_file(const std::string& path, std::string_view data) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    return fd.valid() && write_all(fd.get(), data);
+bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, file_mode));
+    if (!fd.valid()) return false;
+    // One writev for all pieces; a short write (a full disk, a signal) goes
+    // on from where it stopped.
+    std::vector<iovec> parts;
+    for (const std::string_view piece : pieces)
+        if (!piece.empty()) parts.push_back({const_cast<char*>(piece.data()), piece.size()});
+    std::size_t first = 0;
+    while (first < parts.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
+        const ssize_t n = ::writev(fd.get(), parts.data() + first, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        auto done = static_cast<std::size_t>(n);
+        while (first < parts.size() && done >= parts[first].iov_len) done -= parts[first++].iov_len;
+        if (first < parts.size()) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+    return true;
 }
 
 void delete_file(const std::string& path) {
@@ -225,6 +275,65 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     return std::nullopt;
 }
 
+DirectoryWatch::DirectoryWatch(const std::string& dir) {
+#ifndef QG_NO_CHANGE_NOTIFICATION
+    const int saved = errno;
+    Fd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (fd.valid() && ::inotify_add_watch(fd.get(), dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0)
+        handle_ = fd.release();
+    errno = saved;  // without notification the gateway polls, silently
+#else
+    (void)dir;  // benchmark builds measure the plain poll
+#endif
+}
+
+DirectoryWatch::~DirectoryWatch() {
+    if (handle_ >= 0) Fd closing(static_cast<int>(handle_));
+}
+
+bool DirectoryWatch::active() const { return handle_ >= 0; }
+
+void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
+    if (handle_ < 0 || ms == 0) {
+        sleep_ms(ms);
+        return;
+    }
+    const int saved = errno;
+    const int fd = static_cast<int>(handle_);
+    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    const std::uint32_t start = tick_ms();
+    // Events of other requests' files wake the poll too; only our own name,
+    // a lost event or the end of the pause ends the wait.
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const std::uint32_t elapsed = tick_ms() - start;
+        if (elapsed >= ms || termination_requested()) break;
+        const std::uint32_t left = ms - elapsed;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready == 0) break;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            sleep_ms(left);  // the watch failed: fall back to the plain pause
+            break;
+        }
+        bool ours = false;
+        for (;;) {
+            const ssize_t n = ::read(fd, events, sizeof events);
+            if (n <= 0) break;
+            for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                if ((event->mask & IN_Q_OVERFLOW) != 0 ||
+                    (event->len > 0 && ascii::equal_any_case(event->name, name)))
+                    ours = true;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        if (ours) break;
+    }
+    errno = saved;
+}
+
 std::uint32_t tick_ms() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -239,7 +348,7 @@ void sleep_ms(std::uint32_t ms) {
     }
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     const int saved = errno;
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR && !termination_requested()) {
     }
     errno = saved;
 }
@@ -272,7 +381,12 @@ ErrorKind error_kind(int code) {
 
 void stdout_write(std::string_view bytes) {
     const int saved = errno;
-    write_all(STDOUT_FILENO, bytes);
+    // A web server that asked the gateway to end reads nothing more.
+    while (!bytes.empty() && !termination_requested()) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (n < 0 && errno != EINTR) break;
+        if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
     errno = saved;
 }
 
@@ -281,7 +395,7 @@ TextReader text_mode_stdin() {
     auto reader = std::make_shared<posix::TextModeReader>([](char* buffer, std::size_t size) -> std::size_t {
         for (;;) {
             const ssize_t n = ::read(STDIN_FILENO, buffer, size);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR && !termination_requested()) continue;
             return n > 0 ? static_cast<std::size_t>(n) : 0;
         }
     });

@@ -20,6 +20,27 @@
 namespace qg::platform {
 namespace {
 
+// Set once the web server or a user asks the gateway to end; the waits wake
+// on it. Made by prepare_process; without it (in tests) a wait is a sleep.
+HANDLE termination_event = nullptr;
+
+BOOL WINAPI on_console_event(DWORD type) {
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            ::SetEvent(termination_event);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            // Windows ends the process when this handler returns: give the
+            // cycle a moment to remove its files first.
+            ::SetEvent(termination_event);
+            ::Sleep(4000);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
 // Owning wrapper for a kernel handle: closes it exactly once and keeps the
 // thread's last error, so closing never hides the failure being reported.
 class OwnedHandle {
@@ -81,6 +102,14 @@ void prepare_process() {
     // No message boxes in a server process: a failure is answered with the
     // error page, never with a dialog that waits for a user.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // A request to end (Ctrl+C, Ctrl+Break, the console closing) only marks
+    // the run as ended; the cycle then removes its files and exits quietly.
+    termination_event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (termination_event != nullptr) ::SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool termination_requested() {
+    return termination_event != nullptr && ::WaitForSingleObject(termination_event, 0) == WAIT_OBJECT_0;
 }
 
 std::string program_path() {
@@ -100,32 +129,41 @@ std::string program_path() {
 std::string settings_path() {
     std::string path = program_path();
     lower_in_place(path);
-    const auto exe = path.find(".exe");
+    // The first ".exe" of the program's own file name, and all after it,
+    // become ".ini"; a folder named like "x.exec" is not searched, so the
+    // settings file always lies beside the program.
+    std::size_t name_at = path.size();
+    while (name_at > 0 && !is_path_separator(path[name_at - 1])) --name_at;
+    const auto exe = path.find(".exe", name_at);
     // A program renamed without ".exe" still gets a settings file of its own
     // beside it rather than reading itself.
     if (exe == std::string::npos) return path + ".ini";
     return path.substr(0, exe) + ".ini";
 }
 
-std::string profile_read_text(std::string_view section, std::string_view key,
-                              std::string_view fallback, const std::string& file) {
+// The profile services read the file at every call; nothing is kept here.
+Profile::Profile(std::string file) : file_(std::move(file)) {}
+
+std::string Profile::read_text(std::string_view section, std::string_view key, std::string_view fallback) const {
     const std::string s(section), k(key), f(fallback);
     char value[1024] = {};
-    const DWORD n = ::GetPrivateProfileStringA(s.c_str(), k.c_str(), f.c_str(), value, sizeof value, file.c_str());
+    const DWORD saved = ::GetLastError();
+    const DWORD n = ::GetPrivateProfileStringA(s.c_str(), k.c_str(), f.c_str(), value, sizeof value, file_.c_str());
+    ::SetLastError(saved);  // a missing settings file is an ordinary case
     return std::string(value, n);
 }
 
-std::int64_t profile_read_int(std::string_view section, std::string_view key,
-                              std::int64_t fallback, const std::string& file) {
+std::int64_t Profile::read_int(std::string_view section, std::string_view key, std::int64_t fallback) const {
     const std::string s(section), k(key);
-    const UINT value = ::GetPrivateProfileIntA(s.c_str(), k.c_str(), static_cast<INT>(fallback), file.c_str());
+    const DWORD saved = ::GetLastError();
+    const UINT value = ::GetPrivateProfileIntA(s.c_str(), k.c_str(), static_cast<INT>(fallback), file_.c_str());
+    ::SetLastError(saved);
     return static_cast<std::int64_t>(value);
 }
 
-bool profile_write_text(std::string_view section, std::string_view key,
-                        std::string_view value, const std::string& file) {
+bool Profile::write_text(std::string_view section, std::string_view key, std::string_view value) {
     const std::string s(section), k(key), v(value);
-    return ::WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(), file.c_str()) != 0;
+    return ::WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(), file_.c_str()) != 0;
 }
 
 std::string temp_dir() {
@@ -175,10 +213,17 @@ std::optional<std::string> environment_value(std::string_view name) {
     return other_case;
 }
 
-bool write_new_file(const std::string& path, std::string_view data) {
+bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces) {
+    // One WriteFile for the whole text: an application that finds the file
+    // never sees the request without its body.
+    std::string text;
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    text.reserve(size);
+    for (const std::string_view piece : pieces) text += piece;
     OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid() && write_all(file.get(), data);
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && write_all(file.get(), text);
 }
 
 void delete_file(const std::string& path) {
@@ -197,9 +242,57 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     return path.substr(0, dir_end) + name;
 }
 
+DirectoryWatch::DirectoryWatch(const std::string& dir) {
+#ifndef QG_NO_CHANGE_NOTIFICATION
+    const DWORD saved = ::GetLastError();
+    const HANDLE h = ::FindFirstChangeNotificationA(dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    if (h != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<std::intptr_t>(h);
+    ::SetLastError(saved);  // without notification the gateway polls, silently
+#else
+    (void)dir;  // benchmark builds measure the plain poll
+#endif
+}
+
+DirectoryWatch::~DirectoryWatch() {
+    if (handle_ != -1) ::FindCloseChangeNotification(handle_of(handle_));
+}
+
+bool DirectoryWatch::active() const { return handle_ != -1; }
+
+void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
+    if (handle_ == -1 || ms == 0) {
+        sleep_ms(ms);
+        return;
+    }
+    const DWORD saved = ::GetLastError();
+    const HANDLE events[2] = {handle_of(handle_), termination_event};
+    const DWORD count = termination_event != nullptr ? 2 : 1;
+    const std::uint32_t start = tick_ms();
+    // A notification says only that some name in the directory changed:
+    // other requests' files wake the wait too, and only our own file, the
+    // end of the pause or a request to end finish it.
+    for (;;) {
+        const std::uint32_t elapsed = tick_ms() - start;
+        if (elapsed >= ms) break;
+        const DWORD woke = ::WaitForMultipleObjects(count, events, FALSE, ms - elapsed);
+        if (woke != WAIT_OBJECT_0) {
+            if (woke == WAIT_FAILED) ::Sleep(ms - elapsed);  // the watch failed: the plain pause
+            break;
+        }
+        if (!::FindNextChangeNotification(events[0]) || find_file(path, nullptr)) break;
+    }
+    ::SetLastError(saved);
+}
+
 std::uint32_t tick_ms() { return ::GetTickCount(); }
 
-void sleep_ms(std::uint32_t ms) { ::Sleep(ms); }
+void sleep_ms(std::uint32_t ms) {
+    // Ends early when the gateway is asked to end.
+    if (termination_event == nullptr || ms == 0)
+        ::Sleep(ms);
+    else
+        ::WaitForSingleObject(termination_event, ms);
+}
 
 void lower_priority() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
 
@@ -224,7 +317,8 @@ ErrorKind error_kind(int code) {
 void stdout_write(std::string_view bytes) {
     const DWORD saved = ::GetLastError();
     const int fd = ::_fileno(stdout);
-    while (!bytes.empty()) {
+    // A web server that asked the gateway to end reads nothing more.
+    while (!bytes.empty() && !termination_requested()) {
         const unsigned chunk = bytes.size() > 0x10000000 ? 0x10000000u : static_cast<unsigned>(bytes.size());
         const int n = ::_write(fd, bytes.data(), chunk);
         if (n <= 0) break;

@@ -49,14 +49,16 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
 
     bool relayed = false;
     if (file->rewind()) {
-        for (;;) {
+        // A web server that ended the run reads nothing more.
+        while (!platform::termination_requested()) {
             const long n = file->read(buffer.get(), relay_piece);
             if (n <= 0) break;
             out(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
             relayed = true;
         }
     }
-    if (!relayed) write_error_page(out, text::title_no_output, text::page_no_output);
+    if (!relayed && !platform::termination_requested())
+        write_error_page(out, text::title_no_output, text::page_no_output);
     return true;
 }
 

@@ -97,10 +97,15 @@ void finish_variables(std::string& text) {
     text += text::line_end;
 }
 
+BodyPieces body_pieces(std::string_view body) {
+    if (body.empty()) return {};
+    return {body.substr(0, body.find('\0')), text::line_end};
+}
+
 void append_body(std::string& text, std::string_view body) {
-    if (body.empty()) return;
-    text += body.substr(0, body.find('\0'));
-    text += text::line_end;
+    const BodyPieces pieces = body_pieces(body);
+    text += pieces.text;
+    text += pieces.line_end;
 }
 
 void prepend_output_file(std::string& text, std::string_view output_path) {

@@ -32,8 +32,17 @@ void add_environment(std::string& text, const std::vector<std::string>& entries)
 // Appends DllVersion, the end of the variable line and the marker line.
 void finish_variables(std::string& text);
 
-// Appends the body up to its first zero byte and a line end, when at least
-// one byte was read.
+// The body's place in the request text: the body up to its first zero byte
+// and a line end when at least one byte was read, nothing otherwise. The
+// cycle writes these pieces straight after the text, so the body is never
+// copied into it.
+struct BodyPieces {
+    std::string_view text;
+    std::string_view line_end;
+};
+BodyPieces body_pieces(std::string_view body);
+
+// Appends the body's pieces to the text.
 void append_body(std::string& text, std::string_view body);
 
 // Puts the output file variable at the head of the text.

@@ -4,6 +4,11 @@
 
 #include "host_library.h"
 
+// The name the runtime library is installed under; the build sets it.
+#ifndef PERMWELL_SONAME
+#define PERMWELL_SONAME "libPermwell.so"
+#endif
+
 namespace permwell::host {
 
 namespace {
@@ -21,7 +26,8 @@ std::string executableDirectory() {
 
 }  // namespace
 
-const char* const kDefaultLibraryHelp = "../lib/libPermwell.so next to this program, else the normal library search";
+const char* const kDefaultLibraryHelp =
+    "../lib/libPermwell.so next to this program, else " PERMWELL_SONAME " through the\nnormal library search";
 
 std::vector<std::string> defaultLibraryCandidates() {
     std::vector<std::string> candidates;
@@ -31,7 +37,7 @@ std::vector<std::string> defaultLibraryCandidates() {
             candidates.push_back(beside);
         }
     }
-    candidates.emplace_back("libPermwell.so");
+    candidates.emplace_back(PERMWELL_SONAME);
     return candidates;
 }
 

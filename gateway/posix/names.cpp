@@ -8,7 +8,11 @@
 namespace qg::posix {
 
 std::string settings_path_from(std::string_view program_path) {
-    for (std::size_t i = 0; i < program_path.size(); ++i)
+    // Only the program's own file name is searched: a directory such as
+    // "/srv/x.Exec/" must not move the settings file out of the program's folder.
+    const auto slash = program_path.rfind('/');
+    const std::size_t name_at = slash == std::string_view::npos ? 0 : slash + 1;
+    for (std::size_t i = name_at; i < program_path.size(); ++i)
         if (ascii::starts_with_any_case(program_path.substr(i), ".exe"))
             return std::string(program_path.substr(0, i)) + ".ini";
     return std::string(program_path) + ".ini";

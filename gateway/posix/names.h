@@ -10,9 +10,10 @@
 
 namespace qg::posix {
 
-// Settings file of a program: the first ".exe" (any letter case) and everything
-// after it become ".ini"; a path without ".exe" gets ".ini" appended. Letter
-// case is kept, since Linux file names are case-sensitive.
+// Settings file of a program: the first ".exe" (any letter case) in the
+// program's file name, and everything after it, become ".ini"; a name without
+// ".exe" gets ".ini" appended. Directory names are never searched. Letter case
+// is kept, since Linux file names are case-sensitive.
 std::string settings_path_from(std::string_view program_path);
 
 // System temporary directory from the value of TMPDIR (null when unset): the
@@ -25,9 +26,9 @@ std::string temp_dir_from(const char* tmpdir);
 std::string temp_name_candidate(std::string_view dir, std::string_view prefix, std::uint16_t number);
 
 // Tries candidates from `start` upward, wrapping from 0xFFFF to 1, until
-// `create` succeeds. `create` returns 0 on success or an errno value; one of kind "exists"
-// moves on to the next number, any other error ends the search. Nothing is
-// returned when every number is taken or an error occurred.
+// `create` succeeds. `create` returns 0 on success or an errno value; a name
+// that exists moves on to the next number, any other error ends the search.
+// Nothing is returned when every number is taken or an error occurred.
 std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
                                             std::uint16_t start,
                                             const std::function<int(const std::string&)>& create);

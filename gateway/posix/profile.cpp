@@ -45,8 +45,13 @@ Line classify(std::string_view text) {
     return line;
 }
 
+// Windows editors often save a settings file in UTF-8 with a byte-order mark;
+// it belongs to no line, so it must not hide the first section.
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+
 std::vector<Line> split_lines(std::string_view content) {
     std::vector<Line> lines;
+    if (content.starts_with(byte_order_mark)) content.remove_prefix(byte_order_mark.size());
     while (!content.empty()) {
         const auto nl = content.find('\n');
         std::string_view text = content.substr(0, nl);
@@ -103,6 +108,7 @@ std::string profile_assign(std::string_view content, std::string_view section,
 
     std::string out;
     out.reserve(content.size() + entry.size() + section.size() + 8);
+    if (content.starts_with(byte_order_mark)) out += byte_order_mark;  // kept as the file had it
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i == key_at) {
             out += entry;

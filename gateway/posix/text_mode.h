@@ -23,7 +23,7 @@ private:
     bool fill();  // refills the raw buffer; false at the end of the input
 
     RawRead raw_;
-    char raw_buffer_[4096] = {};
+    char raw_buffer_[65536] = {};
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
     bool ended_ = false;

@@ -20,7 +20,9 @@ public:
         std::mt19937_64 random(seed());
         static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string name = prefix + ".";
+            // No "." in the name: a program copied into it must not find
+            // ".exe" or ".tmp" in its own path by chance.
+            std::string name = prefix + "-";
             for (int i = 0; i < 8; ++i) name += letters[random() % (sizeof letters - 1)];
             std::error_code ec;
             // create_directory reports false for a name that exists already,

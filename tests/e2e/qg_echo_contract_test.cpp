@@ -9,13 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include "file_io.h"
 #include "scratch_dir.h"
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -57,12 +56,7 @@ public:
     }
     [[nodiscard]] std::string log() const { return read(log_); }
 
-    static std::string read(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    static std::string read(const fs::path& path) { return quillgate::testing::read_file(path); }
 
 private:
     pid_t pid_ = -1;
@@ -89,18 +83,18 @@ std::string numbered(std::string_view head, int number, std::string_view tail = 
     return text;
 }
 
-void write_file(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+void write_file(const fs::path& path, const std::string& text) { quillgate::testing::write_file(path, text); }
 
 class QgEchoContract : public ::testing::Test {
 protected:
     // Does what the gateway does: the empty output file, the request file
-    // empty at first, then the whole text in one write.
-    std::string send(const std::string& id, const std::string& query, const std::string& body = "") {
+    // empty at first, then the whole text in one write. Without
+    // `output_file`, the gateway has already given up and deleted the output
+    // file by the time the request can be read.
+    std::string send(const std::string& id, const std::string& query, const std::string& body = "",
+                     bool output_file = true) {
         const fs::path output = work_.path() / ("cgi" + id + ".TMP");
-        write_file(output, "");
+        if (output_file) write_file(output, "");
         const fs::path request = work_.path() / ("qg_" + id + ".TMP");
         write_file(request, "");
         std::string text = "&OUTPUT+FILE=" + output.string() + "&REQUEST+METHOD=" + (body.empty() ? "GET" : "POST") +
@@ -154,8 +148,7 @@ TEST_F(QgEchoContract, GivenUpRequestGetsNoSignal) {
     EchoProcess echo(work_.path(), logs_.path() / "echo.log");
     // After a time-out the gateway has deleted the output file; answering
     // must neither recreate it nor leave a signal file behind.
-    send("D1", "late");
-    fs::remove(file("cgiD1.TMP"));
+    send("D1", "late", "", false);
     ASSERT_TRUE(eventually([&] { return echo.log().find("abandoned qg_D1.TMP") != std::string::npos; })) << echo.log();
     EXPECT_FALSE(fs::exists(file("cgiD1.TMP")));
     EXPECT_FALSE(answered("D1"));

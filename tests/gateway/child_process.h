@@ -30,11 +30,18 @@ struct ChildExit {
     int status = -1;
 };
 
+// Where a child's standard output goes: a file; a pipe whose reader has
+// gone, as when the browser has gone away; or a pipe that stays open until
+// the child has been waited for but is never read, as with a web server that
+// has stopped reading.
+enum class ChildOutput { file, hung_up, stalled };
+
 struct ChildOptions {
     std::vector<std::string> arguments;                    // after the program's name
     std::optional<std::vector<std::string>> environment;  // "name=value" entries; nothing: this process's
     std::string stdin_path;                               // empty: an empty input
-    std::string stdout_path;                              // empty: a pipe whose reader has gone
+    std::string stdout_path;                              // the file, for ChildOutput::file
+    ChildOutput output = ChildOutput::file;
 };
 
 #ifdef _WIN32
@@ -85,10 +92,16 @@ public:
         OwnedHandle err(::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                       OPEN_EXISTING, 0, nullptr));
         OwnedHandle out;
-        if (options.stdout_path.empty()) {
-            // The read end is closed before the child runs: its writes fail.
-            OwnedHandle read_end;
-            if (!::CreatePipe(read_end.out(), out.out(), &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+        if (options.output != ChildOutput::file) {
+            // Without a reader the child's writes fail; a stalled pipe keeps
+            // its reader until the child has been waited for.
+            HANDLE read_end = nullptr;
+            if (!::CreatePipe(&read_end, out.out(), &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+            ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+            if (options.output == ChildOutput::stalled)
+                stalled_reader_ = read_end;
+            else
+                ::CloseHandle(read_end);
         } else {
             *out.out() = ::CreateFileA(options.stdout_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -137,14 +150,16 @@ public:
         ::CloseHandle(info.hThread);
         process_ = info.hProcess;
     }
-    Child(Child&& other) noexcept : process_(std::exchange(other.process_, nullptr)) {}
+    Child(Child&& other) noexcept
+        : process_(std::exchange(other.process_, nullptr)), stalled_reader_(std::exchange(other.stalled_reader_, nullptr)) {}
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     Child& operator=(Child&&) = delete;
     ~Child() { wait(); }
 
-    // Ends the child at once, as a service manager stops a program.
-    void kill() {
+    // Ends the child at once, as a service manager stops a program; Windows
+    // has no signals to choose from.
+    void kill(int = 0) {
         if (process_ != nullptr) ::TerminateProcess(process_, 1);
     }
 
@@ -157,11 +172,13 @@ public:
             result.status = static_cast<int>(code);
         }
         ::CloseHandle(std::exchange(process_, nullptr));
+        if (stalled_reader_ != nullptr) ::CloseHandle(std::exchange(stalled_reader_, nullptr));
         return result;
     }
 
 private:
     HANDLE process_ = nullptr;
+    HANDLE stalled_reader_ = nullptr;
 };
 
 #else
@@ -176,10 +193,12 @@ public:
                                          O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         int pipe_ends[2] = {-1, -1};
-        if (options.stdout_path.empty()) {
-            // The parent keeps no end of the pipe, so the child's writes fail.
+        if (options.output != ChildOutput::file) {
+            // Without a reader the child's writes fail; a stalled pipe keeps
+            // its reader until the child has been waited for.
             if (::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
             posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+            if (options.output == ChildOutput::stalled) stalled_reader_ = std::exchange(pipe_ends[0], -1);
         } else {
             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdout_path.c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -200,15 +219,17 @@ public:
             if (fd >= 0) ::close(fd);
         if (rc != 0) throw std::runtime_error("cannot start " + program);
     }
-    Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+    Child(Child&& other) noexcept
+        : pid_(std::exchange(other.pid_, -1)), stalled_reader_(std::exchange(other.stalled_reader_, -1)) {}
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     Child& operator=(Child&&) = delete;
     ~Child() { wait(); }
 
-    // Asks the child to end, as a service manager stops a program.
-    void kill() {
-        if (pid_ > 0) ::kill(pid_, SIGTERM);
+    // Sends the child a signal; SIGTERM is how a web server or a service
+    // manager stops a program.
+    void kill(int sig = SIGTERM) {
+        if (pid_ > 0) ::kill(pid_, sig);
     }
 
     ChildExit wait() {
@@ -219,11 +240,13 @@ public:
             result.exited = true;
             result.status = WEXITSTATUS(status);
         }
+        if (stalled_reader_ >= 0) ::close(std::exchange(stalled_reader_, -1));
         return result;
     }
 
 private:
     pid_t pid_ = -1;
+    int stalled_reader_ = -1;
 };
 
 #endif

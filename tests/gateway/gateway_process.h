@@ -20,6 +20,9 @@ inline constexpr const char* gateway_name = "qg.exe";
 // Every Wine process is costly to start; 20 at once still overlap.
 inline constexpr int concurrent_gateways = 20;
 inline constexpr bool has_fifos = false;
+// A CGI program on Windows is stopped from outside without a signal it could
+// catch; console control events need a shared console, which tests lack.
+inline const std::vector<int> termination_signals = {};
 
 // A program built beside the running test program.
 inline std::string built_program(const std::string& name) {
@@ -42,6 +45,8 @@ inline bool added_by_system(std::string_view name) {
 inline constexpr const char* gateway_name = "qg";
 inline constexpr int concurrent_gateways = 50;
 inline constexpr bool has_fifos = true;
+// What a web server sends to end a CGI program.
+inline const std::vector<int> termination_signals = {SIGTERM, SIGHUP, SIGINT};
 
 inline std::string built_program(const std::string& path) { return path; }
 
@@ -75,8 +80,9 @@ struct GatewayResult {
 class GatewaySandbox {
 public:
     // `settings` is the settings file's content; nothing means no settings file.
-    explicit GatewaySandbox(const std::optional<std::string>& settings) {
-        std::filesystem::copy_file(built_program(QG_BINARY), program());
+    // `binary` is the gateway program to copy into the sandbox.
+    explicit GatewaySandbox(const std::optional<std::string>& settings, const char* binary = QG_BINARY) {
+        std::filesystem::copy_file(built_program(binary), program());
         std::filesystem::create_directory(work());
         if (settings) write_file(settings_file(), *settings);
     }
@@ -91,14 +97,15 @@ public:
         return "[zrcgi]\r\nPath=" + work() + "\r\n" + extra;
     }
 
+    using Output = ChildOutput;
+
     // Starts one gateway; its standard input is `body`, its standard output
-    // goes to a file named after `tag`, or, with `hung_up`, into a pipe nobody
-    // reads, as when the browser has gone away.
+    // a file named after `tag` or a pipe (see ChildOutput).
     Child start(const std::vector<std::string>& environment, const std::string& body, const std::string& tag,
-                bool hung_up = false) {
+                Output output = Output::file) {
         const std::string in = root_.file(tag + ".in");
         write_file(in, body);
-        return Child(program(), ChildOptions{{}, environment, in, hung_up ? "" : root_.file(tag + ".out")});
+        return Child(program(), ChildOptions{{}, environment, in, root_.file(tag + ".out"), output});
     }
 
     GatewayResult finish(Child& child, const std::string& tag) {

@@ -18,7 +18,10 @@ TEST(SettingsPath, FromProgramPath) {
         {"/usr/lib/cgi-bin/qg", "/usr/lib/cgi-bin/qg.ini"},
         {"/srv/QG.EXE", "/srv/QG.ini"},
         {"/srv/qg.exe", "/srv/qg.ini"},
-        {"/a.Exe/b/qg.exe", "/a.ini"},  // the first ".exe" ends the path
+        {"/a.Exe/b/qg.exe", "/a.Exe/b/qg.ini"},  // directories are not searched
+        {"/srv/x.Exec/cgi-bin/qg", "/srv/x.Exec/cgi-bin/qg.ini"},
+        {"/srv/qg.exe.old", "/srv/qg.ini"},  // the first ".exe" of the name ends it
+        {"qg.EXE", "qg.ini"},
         {"/srv/Gate/qg", "/srv/Gate/qg.ini"},
         {"/srv/qg.ex", "/srv/qg.ex.ini"},
         {"/" + std::string(200, 'd') + "/qg", "/" + std::string(200, 'd') + "/qg.ini"},  // not cut

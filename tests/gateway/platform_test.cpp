@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 #include <sstream>
 #include <string>
@@ -94,10 +95,59 @@ TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
 TEST(Platform, WriteNewFileReplacesContent) {
     test::TempDir dir;
     const std::string path = dir.file("req.TMP");
-    ASSERT_TRUE(write_new_file(path, "longer content"));
-    ASSERT_TRUE(write_new_file(path, "short"));
+    ASSERT_TRUE(write_new_file(path, {"longer ", "content"}));
+    ASSERT_TRUE(write_new_file(path, {"short"}));
     EXPECT_EQ(test::read_file(path), "short");
-    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), "x"));
+    EXPECT_FALSE(write_new_file(dir.file("missing/req.TMP"), {"x"}));
+}
+
+// Milliseconds since `start` by the test's own clock. Windows counts ticks
+// and timeouts in steps of up to 16 ms, so a pause can end up to one step
+// before its nominal length: lower bounds allow one step.
+constexpr std::uint32_t timer_step_ms = 16;
+std::uint32_t ms_since(std::chrono::steady_clock::time_point start) {
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+TEST(Platform, DirectoryWatchWakesOnlyForItsFile) {
+    struct Case {
+        std::string created;  // made by another thread while the watch waits
+        std::uint32_t pause_ms;
+        bool wakes_early;
+    };
+    const std::vector<Case> cases = {
+        {"QG_1A.RET", 20000, true},   // the signal file, in another letter case
+        {"qg_1A.ret", 20000, true},
+        {"qg_2B.ret", 400, false},    // another request's file: sleeps on
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        DirectoryWatch watch(dir.path());
+        ASSERT_TRUE(watch.active());
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            test::write_file(dir.file(c.created), "");
+        });
+        const auto start = std::chrono::steady_clock::now();
+        watch.wait(dir.file("qg_1A.ret"), c.pause_ms);
+        const std::uint32_t waited = ms_since(start);
+        writer.join();
+        if (c.wakes_early) {
+            EXPECT_LT(waited, c.pause_ms / 2) << c.created;  // loose: the file came after 20 ms
+        } else {
+            EXPECT_GE(waited, c.pause_ms - timer_step_ms) << c.created;
+        }
+    }
+}
+
+TEST(Platform, DirectoryWatchWithoutNotificationSleeps) {
+    test::TempDir dir;
+    DirectoryWatch watch(dir.file("missing/"));
+    EXPECT_FALSE(watch.active());
+    const auto start = std::chrono::steady_clock::now();
+    watch.wait(dir.file("missing/qg_1.ret"), 50);
+    EXPECT_GE(ms_since(start), 50u - timer_step_ms);
 }
 
 TEST(Platform, TempNamesAreDistinctFilesInTheDirectory) {

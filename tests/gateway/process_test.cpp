@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "application.h"
@@ -28,6 +28,24 @@ std::string numbered(const char* stem, int i) {
     std::string name = stem;
     name += std::to_string(i);
     return name;
+}
+
+// Polls for a condition with a generous bound, so a loaded machine cannot
+// make a test fail.
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool has_file_starting(const GatewaySandbox& box, const std::string& prefix) {
+    for (const auto& name : box.work_files())
+        if (name.rfind(prefix, 0) == 0) return true;
+    return false;
 }
 
 void expect_clean_exit(const GatewayResult& r) {
@@ -62,6 +80,31 @@ TEST(GatewayProcess, RelaysTheAnswerAndCleansUp) {
               "a=1\n&b=2\r\n");  // CR LF counted as one byte; the length covers the whole body
     EXPECT_TRUE(box.work_files().empty());
     EXPECT_EQ(box.log(), "");
+}
+
+TEST(GatewayProcess, AnswerWakesTheWaitingGateway) {
+    struct Case {
+        const char* binary;
+        bool wakes;  // false: change notification compiled out, the poll alone finds the answer
+    };
+    for (const auto& c : std::vector<Case>{{QG_BINARY, true}, {QG_POLLING_BINARY, false}}) {
+        GatewaySandbox box(std::nullopt, c.binary);
+        write_file(box.settings_file(), box.settings_for("Timeout=10\r\nPollTime=2000\r\n"));
+        Application app(box.work(), "qg_", [](const std::string&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return std::optional<Answer>(Answer{"late"});
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const auto r = box.run({"REQUEST_METHOD=GET"});
+        const auto waited = std::chrono::steady_clock::now() - started;
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, std::string(text::default_header) + "late") << c.binary;
+        // Loose on purpose: a poll would take the whole 2,000 ms pause.
+        if (c.wakes) {
+            EXPECT_LT(waited, std::chrono::milliseconds(1500)) << c.binary;
+        }
+        EXPECT_TRUE(box.work_files().empty());
+    }
 }
 
 TEST(GatewayProcess, SignalFileInAnyLetterCase) {
@@ -142,7 +185,7 @@ TEST(GatewayProcess, BrowserGoneStillEndsCleanly) {
         Application app(box.work(), "qg_", [&](const std::string&) {
             return c.answer ? std::optional<Answer>(Answer{std::string(100000, 'r')}) : std::nullopt;
         });
-        Child gateway = box.start({"REQUEST_METHOD=GET"}, "", "gone", true);
+        Child gateway = box.start({"REQUEST_METHOD=GET"}, "", "gone", GatewaySandbox::Output::hung_up);
         const auto r = box.finish(gateway, "gone");
         expect_clean_exit(r);
         EXPECT_TRUE(box.work_files().empty()) << c.name;
@@ -179,6 +222,99 @@ TEST(GatewayProcess, HostileContentLength) {
         EXPECT_EQ(r.output.substr(at + marker.size()), c.expected_body) << c.content_length;
     }
     EXPECT_TRUE(box.work_files().empty());
+}
+
+TEST(GatewayProcess, ChunkedBodyWithoutLengthIsReadToItsEnd) {
+    struct Case {
+        std::vector<std::string> environment;
+        std::string expected_body;  // what follows the marker line
+    };
+    const std::string big(200000, 'c');
+    const std::vector<Case> cases = {
+        {{"HTTP_TRANSFER_ENCODING=chunked"}, "a=1&b=2\r\n"},
+        {{"HTTP_TRANSFER_ENCODING=gzip, Chunked"}, "a=1&b=2\r\n"},
+        {{"HTTP_TRANSFER_ENCODING=identity"}, ""},
+        {{}, ""},
+        {{"HTTP_TRANSFER_ENCODING=chunked", "CONTENT_LENGTH=3"}, "a=1\r\n"},  // a length still decides
+    };
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+    Application app(box.work(), "qg_", echo);
+    for (const auto& c : cases) {
+        const auto r = box.run(c.environment, "a=1&b=2");
+        expect_clean_exit(r);
+        const std::string marker = "#@$ FORM VARIABLES $@#\r\n";
+        const auto at = r.output.find(marker);
+        ASSERT_NE(at, std::string::npos) << r.output;
+        EXPECT_EQ(r.output.substr(at + marker.size()), c.expected_body) << c.environment.size();
+    }
+    const auto r = box.run({"HTTP_TRANSFER_ENCODING=chunked"}, big + "\r\nz");
+    EXPECT_NE(r.output.find("#@$ FORM VARIABLES $@#\r\n" + big + "\nz\r\n"), std::string::npos);
+    EXPECT_TRUE(box.work_files().empty());
+}
+
+TEST(GatewayProcess, SettingsWithByteOrderMark) {
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), "\xEF\xBB\xBF" + box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+    Application app(box.work(), "qg_", [](const std::string&) { return std::optional<Answer>(Answer{"ok"}); });
+    const auto r = box.run({"REQUEST_METHOD=GET"});
+    expect_clean_exit(r);
+    EXPECT_EQ(r.output, std::string(text::default_header) + "ok");
+    EXPECT_EQ(app.answered(), 1);
+}
+
+TEST(GatewayProcess, SettingsBesideAProgramDeepInAFolderNamedExe) {
+    // The whole program path counts, however long, and only the program's own
+    // name is searched for ".exe".
+    GatewaySandbox box(std::nullopt);
+    const std::filesystem::path folder =
+        std::filesystem::path(box.root()) / ("cgi.exe-" + std::string(140, 'd'));
+    std::filesystem::create_directory(folder);
+    const std::string program = (folder / "qg.exe").string();
+    std::filesystem::copy_file(box.program(), program);
+    write_file((folder / "qg.ini").string(), box.settings_for("Timeout=20\r\nPollTime=10\r\nTemplate=set\r\n"));
+    Application app(box.work(), "set", [](const std::string&) { return std::optional<Answer>(Answer{"ok"}); });
+
+    write_file(box.root() + "deep.in", "");
+    Child gateway(program, ChildOptions{{}, std::vector<std::string>{"REQUEST_METHOD=GET"}, box.root() + "deep.in",
+                                        box.root() + "deep.out"});
+    const auto exit = gateway.wait();
+    EXPECT_TRUE(exit.exited && exit.status == 0);
+    EXPECT_EQ(read_file(box.root() + "deep.out"), std::string(text::default_header) + "ok");
+    EXPECT_EQ(app.answered(), 1);
+}
+
+TEST(GatewayProcess, EndedByTheWebServerLeavesNoFiles) {
+    if (termination_signals.empty()) GTEST_SKIP() << "no stop signal a test can send on this system";
+    for (const int sig : termination_signals) {
+        GatewaySandbox box(std::nullopt);
+        write_file(box.settings_file(), box.settings_for("Timeout=0\r\nPollTime=50\r\n"));  // waits forever
+        Child gateway = box.start({"REQUEST_METHOD=GET"}, "", "waiting");
+        ASSERT_TRUE(eventually([&] { return has_file_starting(box, "qg_"); })) << sig;
+        gateway.kill(sig);
+        const auto r = box.finish(gateway, "waiting");
+        expect_clean_exit(r);
+        EXPECT_EQ(r.output, "") << sig;
+        EXPECT_TRUE(box.work_files().empty()) << sig;
+        EXPECT_EQ(box.log(), "") << sig;
+    }
+}
+
+TEST(GatewayProcess, EndedWhileRelayingDeletesTheOutputFile) {
+    if (termination_signals.empty()) GTEST_SKIP() << "no stop signal a test can send on this system";
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+    Application app(box.work(), "qg_", [](const std::string&) {
+        return std::optional<Answer>(Answer{std::string(4 << 20, 'r')});  // more than a pipe holds
+    });
+    Child gateway = box.start({"REQUEST_METHOD=GET"}, "", "stalled", GatewaySandbox::Output::stalled);
+    // The request file goes just before the relay starts; only the output file stays.
+    ASSERT_TRUE(eventually([&] { return app.answered() == 1 && !has_file_starting(box, "qg_"); }));
+    gateway.kill(termination_signals.front());
+    const auto r = box.finish(gateway, "stalled");
+    expect_clean_exit(r);
+    EXPECT_TRUE(box.work_files().empty());
+    EXPECT_EQ(box.log(), "");
 }
 
 TEST(GatewayProcess, UnusableWorkDirectoryEndsAtOnce) {
@@ -268,8 +404,7 @@ TEST(GatewayProcess, AnsweredByTheSampleApplication) {
     const std::string echo_log = box.root() + "echo.log";
     Child echo(built_program(QG_ECHO), ChildOptions{{"--workdir", box.work()}, {}, "", echo_log});
     // Ready once it says it is watching.
-    for (int i = 0; i < 200 && read_file(echo_log).find("watching") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(eventually([&] { return read_file(echo_log).find("watching") != std::string::npos; }));
 
     const auto r = box.run({"REQUEST_METHOD=GET", "QUERY_STRING=a=1&b=x%20y"});
     echo.kill();

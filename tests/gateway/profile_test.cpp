@@ -48,6 +48,14 @@ TEST(Profile, Lookup) {
     for (const auto& c : cases) EXPECT_EQ(profile_lookup(content, c.section, c.key), c.value) << c.section << "/" << c.key;
 }
 
+TEST(Profile, ByteOrderMarkBeforeFirstSection) {
+    const std::string content = "\xEF\xBB\xBF[zrcgi]\r\nPath=/srv/work/\r\nTimeout=9\r\n";
+    EXPECT_EQ(profile_lookup(content, "zrcgi", "Path"), "/srv/work/");
+    EXPECT_EQ(profile_lookup(content, "zrcgi", "Timeout"), "9");
+    // Only a mark at the very start is skipped.
+    EXPECT_EQ(profile_lookup("\r\n\xEF\xBB\xBF[zrcgi]\r\nPath=/x/\r\n", "zrcgi", "Path"), std::nullopt);
+}
+
 TEST(Profile, ParseInt) {
     struct Case {
         std::string text;
@@ -75,6 +83,8 @@ TEST(Profile, Assign) {
         {"section appended, comments kept", "; note\r\n[x]\r\nA=1", "zrcgi", "Timeout", "50",
          "; note\r\n[x]\r\nA=1\r\n[zrcgi]\r\nTimeout=50\r\n"},
         {"empty section", "[zrcgi]\r\n[x]\r\n", "zrcgi", "Timeout", "50", "[zrcgi]\r\nTimeout=50\r\n[x]\r\n"},
+        {"byte-order mark kept", "\xEF\xBB\xBF[zrcgi]\r\nPath=/w/\r\n", "zrcgi", "Timeout", "50",
+         "\xEF\xBB\xBF[zrcgi]\r\nPath=/w/\r\nTimeout=50\r\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(profile_assign(c.before, c.section, c.key, c.value), c.after) << c.name;
 }
@@ -82,14 +92,15 @@ TEST(Profile, Assign) {
 TEST(Profile, FileWriteThenRead) {
     test::TempDir dir;
     const std::string ini = dir.file("qg.ini");
-    EXPECT_EQ(platform::profile_read_text("zrcgi", "Path", "dflt", ini), "dflt");
-    EXPECT_EQ(platform::profile_read_int("zrcgi", "Timeout", 0, ini), 0);
+    platform::Profile profile(ini);
+    EXPECT_EQ(profile.read_text("zrcgi", "Path", "dflt"), "dflt");
+    EXPECT_EQ(profile.read_int("zrcgi", "Timeout", 0), 0);
 
-    ASSERT_TRUE(platform::profile_write_text("zrcgi", "Timeout", "50", ini));
-    ASSERT_TRUE(platform::profile_write_text("zrcgi", "PollTime", "150", ini));
+    ASSERT_TRUE(profile.write_text("zrcgi", "Timeout", "50"));
+    ASSERT_TRUE(profile.write_text("zrcgi", "PollTime", "150"));
     EXPECT_EQ(test::read_file(ini), "[zrcgi]\r\nTimeout=50\r\nPollTime=150\r\n");
-    EXPECT_EQ(platform::profile_read_int("ZRCGI", "timeout", 0, ini), 50);
-    EXPECT_EQ(platform::profile_read_int("zrcgi", "PollTime", 0, ini), 150);
+    EXPECT_EQ(profile.read_int("ZRCGI", "timeout", 0), 50);  // the profile sees its own writes
+    EXPECT_EQ(platform::Profile(ini).read_int("zrcgi", "PollTime", 0), 150);
 
     // Only the settings file remains: the replacement went through a rename.
     int files = 0;
@@ -99,7 +110,7 @@ TEST(Profile, FileWriteThenRead) {
 
 TEST(Profile, WriteFailsInMissingDirectory) {
     test::TempDir dir;
-    EXPECT_FALSE(platform::profile_write_text("zrcgi", "Timeout", "50", dir.file("none/qg.ini")));
+    EXPECT_FALSE(platform::Profile(dir.file("none/qg.ini")).write_text("zrcgi", "Timeout", "50"));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A unique temporary directory for one test, removed with everything in it,
-// and whole-file reads and writes for tests. The file helpers open nothing
-// that a child process started meanwhile could inherit: the process tests
-// start gateways while their application thread works on files.
+// whole-file reads and writes, and a file held open. The file helpers open
+// nothing that a child process started meanwhile could inherit: the process
+// tests start gateways while their application thread works on files.
 #pragma once
 
 #ifdef _WIN32
@@ -18,6 +18,7 @@
 #include <string>
 #include <utility>
 
+#include "file_io.h"
 #include "scratch_dir.h"
 
 namespace qg::test {
@@ -92,25 +93,7 @@ private:
 #endif
 };
 
-inline std::string read_file(const std::string& path) {
-    std::string content;
-    char buffer[4096];
-#ifdef _WIN32
-    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return content;
-    DWORD n = 0;
-    while (::ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) content.append(buffer, n);
-    ::CloseHandle(h);
-#else
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return content;
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-#endif
-    return content;
-}
-
-inline void write_file(const std::string& path, const std::string& content) { OpenFile(path, content); }
+using quillgate::testing::read_file;
+using quillgate::testing::write_file;
 
 }  // namespace qg::test

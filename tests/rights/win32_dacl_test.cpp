@@ -242,6 +242,20 @@ TEST(Win32Dacl, GrantCopiesKeptEntriesByteForByte) {
     }
 }
 
+// An ACL's size is a 16-bit count: a list that would pass 64 KiB is refused,
+// never written with a wrapped size.
+TEST(Win32Dacl, AclBeyond64KiBIsRefused) {
+    const Ace everyone{AceType::AccessAllowed, 0, 1, Sid::everyone(), {}};  // 20 bytes each
+    for (const auto& [count, fits] : {std::pair{std::size_t{3276}, true}, std::pair{std::size_t{3277}, false}}) {
+        const LocalBlock acl = win32::aclFromEntries(std::vector<Ace>(count, everyone));
+        ASSERT_EQ(acl != nullptr, fits) << count;
+        if (fits) {
+            EXPECT_EQ(static_cast<PACL>(acl.get())->AclSize, 8 + 20 * count);
+            EXPECT_EQ(static_cast<PACL>(acl.get())->AceCount, count);
+        }
+    }
+}
+
 TEST(Win32Accounts, LookupsAndNames) {
     SystemPlatform platform;
     const AccountLookup users = platform.lookupAccount("Users");

@@ -21,9 +21,13 @@ TEST(FaultGuard, EveryFaultEndsWithLogPageAndStatusZero) {
     // in place.
     test::set_env("ASAN_OPTIONS", "allow_user_segv_handler=1:handle_abort=0");
 #ifdef _WIN32
+    // A real division by zero: the mingw-w64 runtime turns it into SIGFPE
+    // before any unhandled-exception filter sees it.
     const std::vector<std::string> modes = {"segv", "abort", "throw", "divide", "trap", "overflow"};
 #else
-    const std::vector<std::string> modes = {"segv", "abort", "throw", "fpe", "bus", "ill", "divide", "trap"};
+    // Signals raised directly: the sanitizer build would report a real
+    // division by zero itself and end the probe before the guard runs.
+    const std::vector<std::string> modes = {"segv", "abort", "throw", "fpe", "bus", "ill", "trap"};
 #endif
     for (const std::string& mode : modes) {
         test::TempDir dir;

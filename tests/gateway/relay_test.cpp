@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -92,29 +91,25 @@ TEST(Relay, Failures) {
     EXPECT_EQ(logged.back(), '\n');
 }
 
-// Opens `path` elsewhere, for reading or for writing, as another program would.
-std::unique_ptr<std::fstream> hold(const std::string& path, std::ios::openmode mode) {
-    auto held = std::make_unique<std::fstream>(path, mode | std::ios::binary);
-    return held->is_open() ? std::move(held) : nullptr;
-}
-
 TEST(Relay, OutputHeldOpenElsewhereIsWaitedForThenUnreadable) {
     struct Case {
         std::string name;
-        std::ios::openmode mode;
+        bool for_writing;
         bool released_soon;  // closed after 100 ms, within the relay's wait
     };
     const std::vector<Case> cases = {
-        {"held for reading", std::ios::in, false},
-        {"held for writing", std::ios::out | std::ios::app, false},
-        {"released after 100 ms", std::ios::out | std::ios::app, true},
+        {"held for reading", false, false},
+        {"held for writing", true, false},
+        {"released after 100 ms", true, true},
     };
     for (const auto& c : cases) {
         test::TempDir dir;
         const std::string path = dir.file("held.TMP");
         test::write_file(path, "Hello");
-        auto held = hold(path, c.mode);
-        ASSERT_TRUE(held) << c.name;
+        // Opened elsewhere, as another program would.
+        auto held = std::make_unique<test::OpenFile>(c.for_writing ? test::OpenFile(path, "Hello", false)
+                                                                   : test::OpenFile(path));
+        ASSERT_TRUE(held->valid()) << c.name;
         std::thread releaser;
         if (c.released_soon) {
             releaser = std::thread([&held] {

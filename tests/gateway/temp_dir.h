@@ -34,10 +34,20 @@ private:
     quillgate::testing::ScratchDir dir_{"qg-test"};
 };
 
-// A file opened for writing and held open until destroyed, as an application
-// still writing its answer holds it.
+// A file held open until destroyed, as an application still writing its
+// answer (or a scanner reading it) holds it.
 class OpenFile {
 public:
+    // Opens an existing file for reading; check valid().
+    explicit OpenFile(const std::string& path) {
+#ifdef _WIN32
+        handle_ = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+#else
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+    }
+
     // Opens `path` for writing, emptied (created when `create`), and writes
     // `content`; check valid().
     OpenFile(const std::string& path, const std::string& content, bool create = true) {

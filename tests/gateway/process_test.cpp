@@ -407,12 +407,14 @@ TEST(GatewayProcess, AnsweredByTheSampleApplication) {
     ASSERT_TRUE(eventually([&] { return read_file(echo_log).find("watching") != std::string::npos; }));
 
     const auto r = box.run({"REQUEST_METHOD=GET", "QUERY_STRING=a=1&b=x%20y"});
-    echo.kill();
-    echo.wait();
     expect_clean_exit(r);
     EXPECT_EQ(r.output.rfind(std::string(text::default_header), 0), 0u) << r.output;
     EXPECT_NE(r.output.find("<p>Query: <b>a=1&amp;b=x%20y</b></p>"), std::string::npos) << r.output;
-    EXPECT_TRUE(box.work_files().empty());
+    // qg-echo's scan may still be reading the request file that the gateway
+    // deleted; Windows removes the name once that read ends.
+    EXPECT_TRUE(eventually([&] { return box.work_files().empty(); }));
+    echo.kill();
+    echo.wait();
 }
 
 TEST(GatewayProcess, FirstRunWritesSettingsAndGivesUpAfterThirtySeconds) {

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "guard_text.h"
 #include "platform.h"
 
 namespace qg::platform {
@@ -31,32 +32,7 @@ struct GuardState {
 
 GuardState state{};
 
-void copy_text(char* target, std::size_t capacity, std::string_view text) {
-    const std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
-    std::memcpy(target, text.data(), n);
-    target[n] = '\0';
-}
-
-// Appends decimal digits, at least `width` of them, zero padded.
-char* put_number(char* out, long value, int width) {
-    char digits[24];
-    int n = 0;
-    const bool negative = value < 0;
-    unsigned long v = negative ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n < width) digits[n++] = '0';
-    if (negative) *out++ = '-';
-    while (n > 0) *out++ = digits[--n];
-    return out;
-}
-
-char* put_text(char* out, const char* text, std::size_t max) {
-    for (std::size_t i = 0; i < max && text[i] != '\0'; ++i) *out++ = text[i];
-    return out;
-}
+using guard_text::copy_text;
 
 void write_bytes(HANDLE h, const char* data, DWORD size) {
     while (size > 0) {
@@ -72,32 +48,9 @@ void write_bytes(HANDLE h, const char* data, DWORD size) {
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
 
-    // "dd/mm/yyyy hh:mm  " then the entry " message - code", cut to 500, CR LF.
-    char line[700];
-    char* out = line;
-    out = put_number(out, now.wDay, 2);
-    *out++ = '/';
-    out = put_number(out, now.wMonth, 2);
-    *out++ = '/';
-    out = put_number(out, now.wYear, 1);
-    *out++ = ' ';
-    out = put_number(out, now.wHour, 2);
-    *out++ = ':';
-    out = put_number(out, now.wMinute, 2);
-    *out++ = ' ';
-    *out++ = ' ';
-    char entry[600];
-    char* e = entry;
-    *e++ = ' ';
-    e = put_text(e, state.message, 500);
-    e = put_text(e, " - ", 3);
-    e = put_number(e, static_cast<long>(code), 1);
-    const std::size_t entry_size = static_cast<std::size_t>(e - entry);
-    const std::size_t kept = entry_size < 500 ? entry_size : 500;
-    std::memcpy(out, entry, kept);
-    out += kept;
-    *out++ = '\r';
-    *out++ = '\n';
+    char line[guard_text::log_line_capacity];
+    const std::size_t line_size = guard_text::format_log_line(line, now.wDay, now.wMonth, now.wYear, now.wHour,
+                                                              now.wMinute, state.message, static_cast<long>(code));
 
     // The log as the gateway always opens it: read sharing only, waiting up
     // to about two seconds for another writer.
@@ -107,7 +60,7 @@ void write_bytes(HANDLE h, const char* data, DWORD size) {
         if (log != INVALID_HANDLE_VALUE) {
             LARGE_INTEGER zero{};
             ::SetFilePointerEx(log, zero, nullptr, FILE_END);
-            write_bytes(log, line, static_cast<DWORD>(out - line));
+            write_bytes(log, line, static_cast<DWORD>(line_size));
             ::CloseHandle(log);
             break;
         }

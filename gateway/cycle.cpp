@@ -142,7 +142,8 @@ void request_cycle(Run& run) {
     const std::string settings = platform::settings_path();
     const auto section = text::settings_section;
 
-    std::string work_dir = platform::profile_read_text(section, text::key_path, ""sv, settings);
+    platform::Profile profile(settings);
+    std::string work_dir = profile.read_text(section, text::key_path, ""sv);
     if (work_dir.empty()) work_dir = platform::temp_dir();
     run.set_work_dir(work_dir);
 
@@ -156,18 +157,16 @@ void request_cycle(Run& run) {
         body = Body::read(max_body, platform::text_mode_stdin());
     if (platform::termination_requested()) return;  // nothing made yet
 
-    const std::int64_t timeout_setting = platform::profile_read_int(section, text::key_timeout, 0, settings);
-    const std::uint32_t poll_ms =
-        poll_interval(platform::profile_read_int(section, text::key_poll_time, default_poll_ms, settings));
-    const std::string prefix =
-        request_prefix(platform::profile_read_text(section, text::key_template, text::default_template, settings));
+    const std::int64_t timeout_setting = profile.read_int(section, text::key_timeout, 0);
+    const std::uint32_t poll_ms = poll_interval(profile.read_int(section, text::key_poll_time, default_poll_ms));
+    const std::string prefix = request_prefix(profile.read_text(section, text::key_template, text::default_template));
 
     const bool first_run = timeout_setting == 0 && !platform::file_exists(settings);
     if (first_run) {
         // Later runs find these and wait 50 seconds; a failed write only means
         // the next run is a first run again.
-        platform::profile_write_text(section, text::key_timeout, "50", settings);
-        platform::profile_write_text(section, text::key_poll_time, "150", settings);
+        profile.write_text(section, text::key_timeout, "50");
+        profile.write_text(section, text::key_poll_time, "150");
     }
     const std::uint32_t timeout_ms = decide_timeout(timeout_setting, first_run);
 

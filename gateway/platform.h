@@ -31,13 +31,23 @@ std::string program_path();
 // Path of the settings file that belongs to the running program.
 std::string settings_path();
 
-// Private-profile settings access. Names match in any letter case.
-std::string profile_read_text(std::string_view section, std::string_view key,
-                              std::string_view fallback, const std::string& file);
-std::int64_t profile_read_int(std::string_view section, std::string_view key,
-                              std::int64_t fallback, const std::string& file);
-bool profile_write_text(std::string_view section, std::string_view key,
-                        std::string_view value, const std::string& file);
+// A private-profile settings file. Where the platform allows, the file is
+// read once, when the profile is made, so a run opens it once however many
+// keys it reads. Section and key names match in any letter case.
+class Profile {
+public:
+    explicit Profile(std::string file);
+
+    std::string read_text(std::string_view section, std::string_view key, std::string_view fallback) const;
+    std::int64_t read_int(std::string_view section, std::string_view key, std::int64_t fallback) const;
+    // Writes one value into the file, creating the file when missing; later
+    // reads see it.
+    bool write_text(std::string_view section, std::string_view key, std::string_view value);
+
+private:
+    std::string file_;
+    std::optional<std::string> content_;  // the file as read; nothing when it could not be
+};
 
 // System temporary directory, always ending with a path separator.
 std::string temp_dir();

@@ -125,24 +125,26 @@ std::string program_path() {
 
 std::string settings_path() { return posix::settings_path_from(program_path()); }
 
-std::string profile_read_text(std::string_view section, std::string_view key,
-                              std::string_view fallback, const std::string& file) {
-    const auto content = read_whole_file(file);
-    if (!content) return std::string(fallback);
-    auto value = posix::profile_lookup(*content, section, key);
+Profile::Profile(std::string file) : file_(std::move(file)) {
+    const int saved = errno;
+    content_ = read_whole_file(file_);
+    errno = saved;  // a missing settings file is an ordinary case
+}
+
+std::string Profile::read_text(std::string_view section, std::string_view key, std::string_view fallback) const {
+    if (!content_) return std::string(fallback);
+    auto value = posix::profile_lookup(*content_, section, key);
     return value ? std::move(*value) : std::string(fallback);
 }
 
-std::int64_t profile_read_int(std::string_view section, std::string_view key,
-                              std::int64_t fallback, const std::string& file) {
-    const auto content = read_whole_file(file);
-    if (!content) return fallback;
-    const auto value = posix::profile_lookup(*content, section, key);
+std::int64_t Profile::read_int(std::string_view section, std::string_view key, std::int64_t fallback) const {
+    if (!content_) return fallback;
+    const auto value = posix::profile_lookup(*content_, section, key);
     return value ? posix::profile_parse_int(*value, fallback) : fallback;
 }
 
-bool profile_write_text(std::string_view section, std::string_view key,
-                        std::string_view value, const std::string& file) {
+bool Profile::write_text(std::string_view section, std::string_view key, std::string_view value) {
+    const std::string& file = file_;
     // Read, edit, write a new file beside the old one, then rename it over:
     // a crash leaves either the old or the new file, never half of one.
     const auto old = read_whole_file(file);
@@ -171,6 +173,7 @@ bool profile_write_text(std::string_view section, std::string_view key,
         errno = error;
         return false;
     }
+    content_ = content;
     return true;
 }
 

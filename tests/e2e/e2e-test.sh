@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# End-to-end tests through a real web server: curl -> lighttpd (mod_cgi) -> qg
-# -> work directory -> qg-echo -> back to curl.
+# End-to-end tests through a real web server: curl -> lighttpd (mod_cgi) or
+# Apache httpd (mod_cgid, the program named nph-qg) -> qg -> work directory ->
+# qg-echo -> back to curl.
 #
-# Usage: e2e-test.sh GROUP QG QG_ECHO     (the two programs to run)
+# Usage: e2e-test.sh SERVER GROUP QG QG_ECHO     (lighttpd or apache; the two programs to run)
 #   requests  one request per row of the table below
 #   timeout   an application slower than Timeout=1 gets the time-out page
 #   parallel  20 requests at once, each with its own answer
 set -euo pipefail
 
-group=${1:?group}
-qg=${2:?path of qg}
-qg_echo=${3:?path of qg-echo}
+server=${1:?server}
+group=${2:?group}
+qg=${3:?path of qg}
+qg_echo=${4:?path of qg-echo}
 serve=$(cd "$(dirname "$0")/../../tools" && pwd)/serve-gateway
 scratch=$(mktemp -d)
 failures=0
@@ -21,12 +23,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL [$group] $*"; failures=$((failures + 1)); }
+fail() { echo "FAIL [$server $group] $*"; failures=$((failures + 1)); }
 
 start_server() { # extra serve-gateway options
   local env
-  env=$("$serve" --print-env --owner $$ --qg "$qg" --echo "$qg_echo" "$@") || { echo "cannot start the servers"; exit 1; }
+  env=$("$serve" --print-env --owner $$ --server "$server" --qg "$qg" --echo "$qg_echo" "$@") ||
+    { echo "cannot start the servers"; exit 1; }
   eval "$env"
+  script_path=${QG_URL#"$QG_BASE_URL"}  # /cgi-bin/qg or /cgi-bin/nph-qg
 }
 
 # Waits (bounded) until a command succeeds; returns its last status.
@@ -94,8 +98,9 @@ check_pattern() { # NAME SIZE
 # name | path and query | body (empty: GET) | extra header | status | must contain | must not contain
 requests_table() {
   cat <<'EOF'
-get-query|/p/q?city=K%C3%B6ln&tag=a+b|||200|Content-type: text/html@@Method: <b>GET</b>@@Path: <b>/cgi-bin/qg/p/q</b>@@<th>QUERY STRING</th><td>city=K%C3%B6ln&amp;tag=a+b</td>@@<th>DllVersion</th><td>Quillgate 3.00.02</td>@@<p>(none)</p>|<h2>Form fields</h2>
+get-query|/p/q?city=K%C3%B6ln&tag=a+b|||200|Content-type: text/html@@Method: <b>GET</b>@@Path: <b>@SCRIPT@/p/q</b>@@<th>QUERY STRING</th><td>city=K%C3%B6ln&amp;tag=a+b</td>@@<th>DllVersion</th><td>Quillgate 3.00.02</td>@@<p>(none)</p>|<h2>Form fields</h2>
 post-form|/form|name=J%C3%B6rg&note=<b>bold</b>&x=a+b||200|Method: <b>POST</b>@@<pre>name=J%C3%B6rg&amp;note=&lt;b&gt;bold&lt;/b&gt;&amp;x=a+b</pre>@@<th>name</th><td>Jörg</td>@@<th>note</th><td>&lt;b&gt;bold&lt;/b&gt;</td>@@<th>x</th><td>a b</td>|<b>bold</b>
+post-chunked|/chunked|name=J%C3%B6rg&x=a+b|Transfer-Encoding: chunked|200|Method: <b>POST</b>@@<th>name</th><td>Jörg</td>@@<th>x</th><td>a b</td>|
 header-escaped|/||X-Note: <script>alert(1)</script>|200|<th>X NOTE</th><td>&lt;script&gt;alert(1)&lt;/script&gt;</td>|<script>
 redirect|/?qg_status=302&qg_location=http://example.com/next%3Fa%3D1|||302|Location: http://example.com/next?a=1|Content-type: text/html
 not-found|/?qg_status=404|||404|Method: <b>GET</b>|
@@ -110,7 +115,7 @@ run_requests() {
   while IFS='|' read -r name path body header status must must_not; do
     rows=$((rows + 1))
     got=$(fetch "$name" "$path" "$body" "$header")
-    check_answer "$name" "$status" "$got" "$must" "$must_not"
+    check_answer "$name" "$status" "$got" "${must//@SCRIPT@/$script_path}" "$must_not"
   done < <(requests_table)
   check_workdir_clean
   check_answered_count "$rows"
@@ -170,13 +175,13 @@ echo_gone() {
 }
 
 # Stops qg-echo first so that its exit is seen, and checks every log for
-# sanitizer reports (qg's standard error reaches lighttpd's logs).
+# sanitizer reports (qg's standard error reaches the web server's logs).
 finish_server() {
   kill -TERM "$QG_ECHO_PID" 2>/dev/null || true
   wait_until 10 echo_gone || fail "qg-echo did not stop on SIGTERM"
   grep -q '^qg-echo: stopped$' "$QG_ECHO_LOG" || fail "qg-echo did not shut down cleanly: $(cat "$QG_ECHO_LOG")"
   local log
-  for log in "$QG_ECHO_LOG" "$QG_ROOT"/lighttpd*.log; do
+  for log in "$QG_ECHO_LOG" "$QG_ROOT"/server*.log; do
     ! grep -Eq 'Sanitizer|runtime error:' "$log" || fail "sanitizer report in $log: $(cat "$log")"
   done
 }

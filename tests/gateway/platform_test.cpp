@@ -100,7 +100,7 @@ TEST(Platform, NewFilesAreForOwnerAndGroupOnly) {
     const mode_t old_mask = ::umask(022);
     const auto made = make_temp_name(dir.path(), "cgi");
     const bool written = write_new_file(dir.file("req.TMP"), {"x"});
-    const bool profile = profile_write_text("zrcgi", "Timeout", "50", dir.file("qg.ini"));
+    const bool profile = Profile(dir.file("qg.ini")).write_text("zrcgi", "Timeout", "50");
     ::umask(old_mask);
     ASSERT_TRUE(made && written && profile);
     for (const std::string& path : {*made, dir.file("req.TMP"), dir.file("qg.ini")}) {

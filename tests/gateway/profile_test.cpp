@@ -92,14 +92,15 @@ TEST(Profile, Assign) {
 TEST(Profile, FileWriteThenRead) {
     test::TempDir dir;
     const std::string ini = dir.file("qg.ini");
-    EXPECT_EQ(platform::profile_read_text("zrcgi", "Path", "dflt", ini), "dflt");
-    EXPECT_EQ(platform::profile_read_int("zrcgi", "Timeout", 0, ini), 0);
+    platform::Profile profile(ini);
+    EXPECT_EQ(profile.read_text("zrcgi", "Path", "dflt"), "dflt");
+    EXPECT_EQ(profile.read_int("zrcgi", "Timeout", 0), 0);
 
-    ASSERT_TRUE(platform::profile_write_text("zrcgi", "Timeout", "50", ini));
-    ASSERT_TRUE(platform::profile_write_text("zrcgi", "PollTime", "150", ini));
+    ASSERT_TRUE(profile.write_text("zrcgi", "Timeout", "50"));
+    ASSERT_TRUE(profile.write_text("zrcgi", "PollTime", "150"));
     EXPECT_EQ(test::read_file(ini), "[zrcgi]\r\nTimeout=50\r\nPollTime=150\r\n");
-    EXPECT_EQ(platform::profile_read_int("ZRCGI", "timeout", 0, ini), 50);
-    EXPECT_EQ(platform::profile_read_int("zrcgi", "PollTime", 0, ini), 150);
+    EXPECT_EQ(profile.read_int("ZRCGI", "timeout", 0), 50);  // the profile sees its own writes
+    EXPECT_EQ(platform::Profile(ini).read_int("zrcgi", "PollTime", 0), 150);
 
     // Only the settings file remains: the replacement went through a rename.
     int files = 0;
@@ -109,7 +110,7 @@ TEST(Profile, FileWriteThenRead) {
 
 TEST(Profile, WriteFailsInMissingDirectory) {
     test::TempDir dir;
-    EXPECT_FALSE(platform::profile_write_text("zrcgi", "Timeout", "50", dir.file("none/qg.ini")));
+    EXPECT_FALSE(platform::Profile(dir.file("none/qg.ini")).write_text("zrcgi", "Timeout", "50"));
 }
 
 }  // namespace

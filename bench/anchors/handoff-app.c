@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int main(int argc, char **argv) {
@@ -30,6 +31,10 @@ int main(int argc, char **argv) {
             if (n <= 13) continue;  /* the empty file made with the name: the request comes later */
             const size_t path = strcspn(text + 13, "&");
             snprintf(out, sizeof out, "%.*s", (int)path, text + 13);
+            /* A request file closed twice (made empty, then written) is answered
+             * once: only while its output file is still there and empty. */
+            struct stat st;
+            if (stat(out, &st) != 0 || st.st_size != 0) continue;
             if (argc > 3) {
                 unlink(out);
                 link(argv[3], out);

@@ -15,6 +15,11 @@
 
 #include "permwell.h"
 
+// The name the runtime library is installed under; the build sets it.
+#ifndef PERMWELL_SONAME
+#define PERMWELL_SONAME "libPermwell.so"
+#endif
+
 namespace {
 
 constexpr int kExitSuccess = 0;
@@ -31,7 +36,8 @@ constexpr const char* kUsage =
     "\n"
     "MASK is a decimal or 0x-hexadecimal number, letters from \"rwx\", or \"full\".\n"
     "The library is taken from --library, else $PERMWELL_LIBRARY, else\n"
-    "../lib/libPermwell.so next to this program, else the normal library search.\n";
+    "../lib/libPermwell.so next to this program, else " PERMWELL_SONAME " through the\n"
+    "normal library search.\n";
 
 // Owns the handle of the loaded library.
 class Library {
@@ -80,7 +86,7 @@ Library loadLibrary(const char* explicitPath, std::string& error) {
                 candidates.push_back(beside);
             }
         }
-        candidates.emplace_back("libPermwell.so");
+        candidates.emplace_back(PERMWELL_SONAME);
     }
     for (const std::string& candidate : candidates) {
         if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {

@@ -10,7 +10,7 @@
 
 #include <cctype>
 #include <cerrno>
-#include <map>
+#include <utility>
 
 #include "platform.h"
 #include "unix_mapping.h"
@@ -203,37 +203,178 @@ bool addEntry(Acl& acl, acl_tag_t tag, std::optional<id_t> qualifier, std::uint8
     return true;
 }
 
-// The rights each class of a POSIX ACL receives from a list of allowed entries.
-struct PosixRights {
-    std::uint8_t owner = 0;
-    std::uint8_t owningGroup = 0;
-    std::uint8_t other = 0;
-    std::map<std::uint32_t, std::uint8_t> users;
-    std::map<std::uint32_t, std::uint8_t> groups;
+// ---- Entries as the file holds them ----------------------------------------
+
+// Where an entry came from: its POSIX tag and qualifier, its permission bits
+// as stored (not limited by the mask), and the mask the ACL had when it was
+// read. It travels in Ace::native so that an entry a grant does not replace is
+// written back exactly as it was read, and so that the write knows the old mask.
+struct EntryOrigin {
+    acl_tag_t tag = ACL_UNDEFINED_TAG;
+    std::uint32_t qualifier = 0;  // the uid or gid the entry applied to when read
+    std::uint8_t perms = 0;
+    std::optional<std::uint8_t> mask;  // nullopt: the ACL had no mask entry
 };
 
-// Folds the entries into POSIX classes; nullopt when an entry cannot be
-// expressed: a denial, inheritance flags, or an identifier that is no Unix
-// user, no Unix group and not Everyone.
-std::optional<PosixRights> foldEntries(const std::vector<Ace>& entries, const struct stat& file) {
-    PosixRights rights;
+constexpr std::uint8_t kAllPerms = kPermRead | kPermWrite | kPermExecute;
+constexpr std::size_t kOriginBytes = 8;
+constexpr std::uint8_t kOriginVersion = 1;
+constexpr std::uint8_t kNoMask = 0xFF;
+
+// Tags are stored as small codes of our own rather than libacl's values.
+constexpr std::pair<acl_tag_t, std::uint8_t> kTagCodes[] = {
+    {ACL_USER_OBJ, 1}, {ACL_USER, 2}, {ACL_GROUP_OBJ, 3}, {ACL_GROUP, 4}, {ACL_OTHER, 5}};
+
+std::vector<std::uint8_t> encodeOrigin(const EntryOrigin& origin) {
+    std::uint8_t code = 0;
+    for (const auto& [tag, tagCode] : kTagCodes) {
+        if (tag == origin.tag) code = tagCode;
+    }
+    return {kOriginVersion,
+            code,
+            static_cast<std::uint8_t>(origin.qualifier),
+            static_cast<std::uint8_t>(origin.qualifier >> 8),
+            static_cast<std::uint8_t>(origin.qualifier >> 16),
+            static_cast<std::uint8_t>(origin.qualifier >> 24),
+            origin.perms,
+            origin.mask.value_or(kNoMask)};
+}
+
+std::optional<EntryOrigin> decodeOrigin(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() != kOriginBytes || bytes[0] != kOriginVersion || (bytes[6] & ~kAllPerms) != 0 ||
+        (bytes[7] != kNoMask && (bytes[7] & ~kAllPerms) != 0)) {
+        return std::nullopt;
+    }
+    EntryOrigin origin;
+    for (const auto& [tag, tagCode] : kTagCodes) {
+        if (tagCode == bytes[1]) origin.tag = tag;
+    }
+    if (origin.tag == ACL_UNDEFINED_TAG) {
+        return std::nullopt;
+    }
+    origin.qualifier = std::uint32_t{bytes[2]} | std::uint32_t{bytes[3]} << 8 | std::uint32_t{bytes[4]} << 16 |
+                       std::uint32_t{bytes[5]} << 24;
+    origin.perms = bytes[6];
+    if (bytes[7] != kNoMask) origin.mask = bytes[7];
+    return origin;
+}
+
+// The identifier a POSIX entry stands for.
+Sid sidOf(acl_tag_t tag, std::uint32_t qualifier) {
+    switch (tag) {
+        case ACL_USER_OBJ:
+        case ACL_USER: return unixUserSid(qualifier);
+        case ACL_GROUP_OBJ:
+        case ACL_GROUP: return unixGroupSid(qualifier);
+        default: return Sid::everyone();
+    }
+}
+
+bool inGroupClass(acl_tag_t tag) { return tag == ACL_USER || tag == ACL_GROUP_OBJ || tag == ACL_GROUP; }
+
+// One entry of the ACL to be written. Bits kept from entries that were read
+// and bits given by new entries are held apart until the mask is settled.
+struct Slot {
+    acl_tag_t tag;
+    std::uint32_t qualifier;  // named users and groups only
+    std::uint8_t kept = 0;
+    std::uint8_t granted = 0;
+    bool supplied = false;  // some entry of the list went here
+    std::uint8_t perms() const { return static_cast<std::uint8_t>(kept | granted); }
+};
+
+struct PosixAcl {
+    std::vector<Slot> slots;  // owner, owning group and other always present
+    std::optional<std::uint8_t> mask;
+    bool minimal() const { return !mask && slots.size() == 3; }
+};
+
+// Works out the POSIX ACL for a list of entries: each entry read from the file
+// goes back to the tag and qualifier it came from with the bits it had; a new
+// entry goes to the owner, owning-group or other entry when its account is the
+// file's owner, owning group or Everyone, and to a named entry otherwise. The
+// mask keeps every bit it had and gains the bits the new entries need; a bit
+// it gains is dropped from the other group-class entries, where the old mask
+// hid it, so that no other account's access widens. Without an old mask, the
+// mask is the union of the group class, as setfacl computes it.
+// nullopt when an entry cannot be expressed: a denial, inheritance flags, an
+// identifier that is no Unix user, no Unix group and not Everyone, or an
+// origin that does not belong to the entry; and when the owner, owning-group
+// or other entry would be missing.
+std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct stat& file) {
+    PosixAcl acl;
+    acl.slots = {{ACL_USER_OBJ, 0}, {ACL_GROUP_OBJ, 0}, {ACL_OTHER, 0}};
+    const auto slotFor = [&acl](acl_tag_t tag, std::uint32_t qualifier) -> Slot& {
+        const bool named = tag == ACL_USER || tag == ACL_GROUP;
+        for (Slot& slot : acl.slots) {
+            if (slot.tag == tag && (!named || slot.qualifier == qualifier)) return slot;
+        }
+        return acl.slots.emplace_back(Slot{tag, qualifier});
+    };
+    const auto newSlotFor = [&](const UnixAccount& account) -> Slot& {
+        switch (account.kind) {
+            case UnixAccountKind::User:
+                return slotFor(account.id == file.st_uid ? ACL_USER_OBJ : ACL_USER, account.id);
+            case UnixAccountKind::Group:
+                return slotFor(account.id == file.st_gid ? ACL_GROUP_OBJ : ACL_GROUP, account.id);
+            case UnixAccountKind::Everyone: break;
+        }
+        return slotFor(ACL_OTHER, 0);
+    };
     for (const Ace& ace : entries) {
         const auto account = unixAccountOf(ace.sid);
         if (ace.type != AceType::AccessAllowed || ace.flags != 0 || !account) {
             return std::nullopt;
         }
-        const std::uint8_t perms = permsFromMask(ace.mask);
-        switch (account->kind) {
-            case UnixAccountKind::User:
-                (account->id == file.st_uid ? rights.owner : rights.users[account->id]) |= perms;
-                break;
-            case UnixAccountKind::Group:
-                (account->id == file.st_gid ? rights.owningGroup : rights.groups[account->id]) |= perms;
-                break;
-            case UnixAccountKind::Everyone: rights.other |= perms; break;
+        if (!ace.native.empty()) {
+            const auto origin = decodeOrigin(ace.native);
+            if (!origin || sidOf(origin->tag, origin->qualifier) != ace.sid) {
+                return std::nullopt;
+            }
+            if (origin->mask) acl.mask = origin->mask;
+            Slot& slot = slotFor(origin->tag, origin->qualifier);
+            slot.kept |= origin->perms;
+            slot.supplied = true;
+            continue;
         }
+        Slot& slot = newSlotFor(*account);
+        slot.granted |= permsFromMask(ace.mask);
+        slot.supplied = true;
     }
-    return rights;
+    // The owner, owning-group and other entries are never left out: a list
+    // without one (an account database that names two ids alike can make
+    // one) is not written.
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (!acl.slots[i].supplied) return std::nullopt;
+    }
+    if (acl.mask) {
+        std::uint8_t needed = 0;
+        for (const Slot& slot : acl.slots) {
+            if (inGroupClass(slot.tag)) needed |= slot.granted;
+        }
+        const auto added = static_cast<std::uint8_t>(needed & ~*acl.mask);
+        for (Slot& slot : acl.slots) {
+            if (inGroupClass(slot.tag)) slot.kept &= static_cast<std::uint8_t>(~added);
+        }
+        *acl.mask |= needed;
+    } else if (acl.slots.size() > 3) {
+        std::uint8_t groupClass = 0;
+        for (const Slot& slot : acl.slots) {
+            if (inGroupClass(slot.tag)) groupClass |= slot.perms();
+        }
+        acl.mask = groupClass;
+    }
+    return acl;
+}
+
+bool isNotSupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+
+// A file system without POSIX ACLs has only the mode's three classes; these
+// are listed as the entries of a minimal ACL.
+std::vector<AclEntryView> entriesFromMode(mode_t mode) {
+    return {{ACL_USER_OBJ, 0, static_cast<std::uint8_t>((mode >> 6) & kAllPerms)},
+            {ACL_GROUP_OBJ, 0, static_cast<std::uint8_t>((mode >> 3) & kAllPerms)},
+            {ACL_OTHER, 0, static_cast<std::uint8_t>(mode & kAllPerms)}};
 }
 
 bool sameComputer(std::string_view server) {
@@ -327,35 +468,43 @@ std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
     if (stat(path, &file) != 0) {
         return std::nullopt;
     }
-    const Acl acl(acl_get_file(path, ACL_TYPE_ACCESS));
-    if (!acl) {
-        return std::nullopt;
-    }
-    const auto views = entriesOf(acl.get());
-    if (!views) {
+    std::vector<AclEntryView> views;
+    if (const Acl acl(acl_get_file(path, ACL_TYPE_ACCESS)); acl) {
+        auto read = entriesOf(acl.get());
+        if (!read) {
+            return std::nullopt;
+        }
+        views = std::move(*read);
+    } else if (isNotSupported(errno)) {
+        views = entriesFromMode(file.st_mode);
+    } else {
         return std::nullopt;
     }
     // The mask entry is no entry of its own: it limits the group class.
-    std::uint8_t groupClassLimit = kPermRead | kPermWrite | kPermExecute;
-    for (const AclEntryView& view : *views) {
-        if (view.tag == ACL_MASK) {
-            groupClassLimit = view.perms;
-        }
+    std::optional<std::uint8_t> mask;
+    for (const AclEntryView& view : views) {
+        if (view.tag == ACL_MASK) mask = view.perms;
     }
     FileDacl dacl;
-    const auto allow = [&dacl](std::uint8_t perms, Sid sid) {
-        dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(perms), std::move(sid), {}});
-    };
-    for (const AclEntryView& view : *views) {
-        const auto limited = static_cast<std::uint8_t>(view.perms & groupClassLimit);
-        switch (view.tag) {
-            case ACL_USER_OBJ: allow(view.perms, unixUserSid(file.st_uid)); break;
-            case ACL_USER: allow(limited, unixUserSid(view.qualifier)); break;
-            case ACL_GROUP_OBJ: allow(limited, unixGroupSid(file.st_gid)); break;
-            case ACL_GROUP: allow(limited, unixGroupSid(view.qualifier)); break;
-            case ACL_OTHER: allow(view.perms, Sid::everyone()); break;
-            default: break;  // the mask
+    for (const AclEntryView& view : views) {
+        if (view.tag == ACL_MASK) {
+            continue;
         }
+        if (view.tag != ACL_USER_OBJ && view.tag != ACL_USER && view.tag != ACL_GROUP_OBJ && view.tag != ACL_GROUP &&
+            view.tag != ACL_OTHER) {
+            return std::nullopt;  // an entry of a kind this mapping does not know
+        }
+        const std::uint32_t qualifier = view.tag == ACL_USER_OBJ    ? file.st_uid
+                                        : view.tag == ACL_GROUP_OBJ ? file.st_gid
+                                                                    : view.qualifier;
+        // What the entry lets its account do: the group class is limited by
+        // the mask, and a named entry for the owner's uid gives nothing, since
+        // the owner entry always decides for the owner.
+        std::uint8_t effective = view.perms;
+        if (inGroupClass(view.tag) && mask) effective &= *mask;
+        if (view.tag == ACL_USER && view.qualifier == file.st_uid) effective = 0;
+        dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(effective), sidOf(view.tag, qualifier),
+                                encodeOrigin({view.tag, qualifier, view.perms, mask})});
     }
     return dacl;
 }
@@ -365,28 +514,41 @@ bool SystemPlatform::writeDacl(const char* path, const std::vector<Ace>& entries
     if (stat(path, &file) != 0) {
         return false;
     }
-    const auto rights = foldEntries(entries, file);
-    if (!rights) {
+    const auto plan = planAcl(entries, file);
+    if (!plan) {
         return false;
     }
-    Acl acl(acl_init(static_cast<int>(4 + rights->users.size() + rights->groups.size())));
-    if (!acl || !addEntry(acl, ACL_USER_OBJ, std::nullopt, rights->owner) ||
-        !addEntry(acl, ACL_GROUP_OBJ, std::nullopt, rights->owningGroup) ||
-        !addEntry(acl, ACL_OTHER, std::nullopt, rights->other)) {
+    Acl acl(acl_init(static_cast<int>(plan->slots.size() + 1)));
+    if (!acl) {
         return false;
     }
-    for (const auto& [uid, perms] : rights->users) {
-        if (!addEntry(acl, ACL_USER, uid, perms)) return false;
+    for (const Slot& slot : plan->slots) {
+        const bool named = slot.tag == ACL_USER || slot.tag == ACL_GROUP;
+        if (!addEntry(acl, slot.tag, named ? std::optional<id_t>(slot.qualifier) : std::nullopt, slot.perms())) {
+            return false;
+        }
     }
-    for (const auto& [gid, perms] : rights->groups) {
-        if (!addEntry(acl, ACL_GROUP, gid, perms)) return false;
+    if (plan->mask && !addEntry(acl, ACL_MASK, std::nullopt, *plan->mask)) {
+        return false;
     }
-    const bool named = !rights->users.empty() || !rights->groups.empty();
-    if (named && acl_calc_mask(acl.address()) != 0) {
+    if (acl_valid(acl.get()) != 0) {
         return false;
     }
     // One call replaces the whole ACL, so the file changes wholly or not at all.
-    return acl_valid(acl.get()) == 0 && acl_set_file(path, ACL_TYPE_ACCESS, acl.get()) == 0;
+    if (acl_set_file(path, ACL_TYPE_ACCESS, acl.get()) == 0) {
+        return true;
+    }
+    // Without ACL support the mode bits hold the owner, the owning group and
+    // Everyone; anything more cannot be stored, and the file stays as it was.
+    if (!isNotSupported(errno) || !plan->minimal()) {
+        return false;
+    }
+    mode_t mode = file.st_mode & (S_ISUID | S_ISGID | S_ISVTX);
+    for (const Slot& slot : plan->slots) {
+        const int shift = slot.tag == ACL_USER_OBJ ? 6 : slot.tag == ACL_GROUP_OBJ ? 3 : 0;
+        mode |= static_cast<mode_t>(slot.perms()) << shift;
+    }
+    return chmod(path, mode) == 0;
 }
 
 LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16string_view user) {

@@ -40,6 +40,8 @@ std::string listingFromGetfacl(const std::string& path) {
             perms = line.substr(effective + 11, 3);
         }
         const std::string shown = who.empty() ? (tag == "user" ? owner : group) : who;
+        // The kernel never consults a named entry for the owner.
+        if (tag == "user" && who == owner) perms = "---";
         const bool numeric = shown.find_first_not_of("0123456789") == std::string::npos;
         const std::string name = tag == "other" ? "Everyone"
                                  : numeric      ? (tag == "user" ? "S-1-22-1-" : "S-1-22-2-") + shown
@@ -78,7 +80,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "Unix Group\\staff;1179785\r\nEveryone;0\r\n"},
         ListCase{"IdsWithoutNames", 0644, "u:4711:w,g:4712:x",
                  "Unix User\\root;1180063\r\nS-1-22-1-4711;1179926\r\nUnix Group\\root;1179785\r\n"
-                 "S-1-22-2-4712;1179808\r\nEveryone;1179785\r\n"}),
+                 "S-1-22-2-4712;1179808\r\nEveryone;1179785\r\n"},
+        ListCase{"NamedEntryForTheOwnerGivesNothing", 0640, "u:root:rwx",
+                 "Unix User\\root;1180063\r\nUnix User\\root;0\r\nUnix Group\\root;1179785\r\nEveryone;0\r\n"}),
     [](const auto& param) { return param.param.name; });
 
 struct GrantCase {
@@ -90,7 +94,8 @@ struct GrantCase {
 
 class RealGrantTest : public ::testing::TestWithParam<GrantCase> {};
 
-// Every case starts from mode 0640 plus bob:rw- and alice:r-x.
+// Every case starts from mode 0640 plus bob:rw- and alice:r-x, so the mask is
+// rwx; a grant keeps the mask it finds.
 TEST_P(RealGrantTest, GrantShowsInGetfaclWithOtherEntriesUnchanged) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
@@ -103,9 +108,9 @@ INSTANTIATE_TEST_SUITE_P(
     Accounts, RealGrantTest,
     ::testing::Values(
         GrantCase{"ReplacesTheUsersEntry", "Unix User\\alice", 0x120116,
-                  "user::rw-\nuser:1001:-w-\nuser:1002:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"},
+                  "user::rw-\nuser:1001:-w-\nuser:1002:rw-\ngroup::r--\nmask::rwx\nother::---\n\n"},
         GrantCase{"NoRights", "Unix User\\bob", 0,
-                  "user::rw-\nuser:1001:r-x\nuser:1002:---\ngroup::r--\nmask::r-x\nother::---\n\n"},
+                  "user::rw-\nuser:1001:r-x\nuser:1002:---\ngroup::r--\nmask::rwx\nother::---\n\n"},
         GrantCase{"BareNameAddsToTheOldEntry", "alice", 0x120116,
                   "user::rw-\nuser:1001:rwx\nuser:1002:rw-\ngroup::r--\nmask::rwx\nother::---\n\n"},
         GrantCase{"NewNamedGroup", "Unix Group\\staff", 0x80000000,
@@ -154,6 +159,17 @@ TEST(RealGrantTest, FileTheCallerMayNotChangeStaysUnchanged) {
     EXPECT_EQ(getAcl(file), before);
 }
 
+// The owner 1008 is listed as twin, but the name twin resolves to 1007: the
+// grant would leave no owner entry, so it fails rather than lock the owner out.
+TEST(RealGrantTest, NameOfTheOwnerForAnotherIdChangesNothing) {
+    const TempDir dir;
+    const std::string file = dir.file("f", 0640);
+    ASSERT_EQ(chown(file.c_str(), 1008, 1007), 0);
+    const std::string before = getAcl(file);
+    EXPECT_EQ(SetAccessRights(file.c_str(), "Unix User\\twin", 0x120089), 0);
+    EXPECT_EQ(getAcl(file), before);
+}
+
 TEST(RealMissingFile, BothOperationsFailAndTouchNothing) {
     const TempDir dir;
     const std::string missing = (dir.path() / "missing").string();
@@ -166,6 +182,7 @@ TEST(RealMissingFile, BothOperationsFailAndTouchNothing) {
 }
 
 struct GroupsCase {
+    const char* name;
     std::string user;
     int result;
     std::string text;
@@ -188,15 +205,17 @@ TEST_P(RealGroupsTest, ListsTheDatabaseGroups) {
 
 INSTANTIATE_TEST_SUITE_P(
     Users, RealGroupsTest,
-    ::testing::Values(GroupsCase{"alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
-                      GroupsCase{"Unix User\\alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
-                      GroupsCase{"bob", 1, "bob\r\n"},
+    ::testing::Values(GroupsCase{"Alice", "alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
+                      GroupsCase{"AliceWithDomain", "Unix User\\alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
+                      GroupsCase{"Bob", "bob", 1, "bob\r\n"},
                       // An unnamed primary group and a name cut to the 256-byte buffer.
-                      GroupsCase{"dave", 1, "S-1-22-2-1006\r\ndevs\r\n" + longGroupName().substr(0, 254) + "\r\n"},
-                      GroupsCase{kUser127, 1, "bob\r\n"},
-                      GroupsCase{kUser128, 0, ""},
-                      GroupsCase{"ghost", 0, ""},
-                      GroupsCase{"Unix Group\\alice", 0, ""}));
+                      GroupsCase{"UnnamedAndLongGroups", "dave", 1,
+                                 "S-1-22-2-1006\r\ndevs\r\n" + longGroupName().substr(0, 254) + "\r\n"},
+                      GroupsCase{"Name127Units", kUser127, 1, "bob\r\n"},
+                      GroupsCase{"Name128Units", kUser128, 0, ""},
+                      GroupsCase{"UnknownUser", "ghost", 0, ""},
+                      GroupsCase{"GroupDomain", "Unix Group\\alice", 0, ""}),
+    [](const auto& param) { return param.param.name; });
 
 // Far more than 8,088 bytes of group names: every group is listed.
 TEST(RealGroupsTest, UserInManyGroupsGetsThemAll) {

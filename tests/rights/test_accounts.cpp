@@ -17,7 +17,9 @@ std::string passwdFile() {
            "carol:x:1003:1003::/nonexistent:/bin/false\n" +
            kUser127 + ":x:1004:1002::/nonexistent:/bin/false\n" + kUser128 +
            ":x:1005:1002::/nonexistent:/bin/false\n"
-           "dave:x:1006:1006::/nonexistent:/bin/false\n";
+           "dave:x:1006:1006::/nonexistent:/bin/false\n"
+           "twin:x:1007:1007::/nonexistent:/bin/false\n"
+           "twin:x:1008:1007::/nonexistent:/bin/false\n";
 }
 
 std::string groupFile() {

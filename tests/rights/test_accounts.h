@@ -10,6 +10,7 @@ namespace permwell::testing {
 // carol (1003): primary group carol and kCarolGroups more, far past 8,088 bytes of names.
 // dave (1006): primary group 1006 has no name; member of devs and of kLongGroup.
 // kUser127 (1004) and kUser128 (1005): names of 127 and 128 UTF-16 units.
+// twin (1007 and 1008): one name for two ids; the name resolves to 1007.
 inline constexpr int kCarolGroups = 600;
 inline const std::string kUser127 = std::string(127, 'u');
 inline const std::string kUser128 = std::string(128, 'u');

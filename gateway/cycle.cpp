@@ -89,16 +89,17 @@ std::string request_prefix(std::string_view template_setting) {
 }
 
 bool names_fit(std::string_view work_dir) {
-    const bool has_separator = !work_dir.empty() && work_dir.back() == '/';
+    const bool has_separator = !work_dir.empty() && platform::is_path_separator(work_dir.back());
     return work_dir.size() + (has_separator ? 0 : 1) + temp_name_suffix <= max_file_name;
 }
 
 std::string signal_name_for(std::string_view request_path) {
     // Only the file name's extension is replaced, never a ".tmp" in a
     // directory name.
-    const auto slash = request_path.rfind('/');
+    std::size_t name_start = request_path.size();
+    while (name_start > 0 && !platform::is_path_separator(request_path[name_start - 1])) --name_start;
     const auto dot = request_path.rfind('.');
-    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
+    if (dot == std::string_view::npos || dot < name_start)
         return std::string(request_path) + ".ret";
     return std::string(request_path.substr(0, dot)) + ".ret";
 }
@@ -181,31 +182,32 @@ void request_cycle(Run& run) {
     }
     prepend_output_file(request, *output_path);
 
-    const auto request_path = platform::make_temp_name(work_dir, prefix);
-    if (!request_path) {
+    const auto made_request = platform::make_temp_name(work_dir, prefix);
+    if (!made_request) {
         request_not_passed(run, {&*output_path});
         return;
     }
+    const std::string request_path = platform::request_path_case(*made_request);
     // Watching starts before the request exists, so no answer is missed.
     platform::DirectoryWatch watch(work_dir);
     const BodyPieces body_text = body_pieces(body.bytes());
-    if (!platform::write_new_file(*request_path, {request, body_text.text, body_text.line_end})) {
-        request_not_passed(run, {&*request_path, &*output_path});
+    if (!platform::write_new_file(request_path, {request, body_text.text, body_text.line_end})) {
+        request_not_passed(run, {&request_path, &*output_path});
         return;
     }
-    const std::string signal_path = signal_name_for(*request_path);
+    const std::string signal_path = signal_name_for(request_path);
 
     platform::lower_priority();
     std::string found_signal;
     const Waited waited = wait_for_signal(watch, signal_path, timeout_ms, poll_ms, found_signal);
     if (waited == Waited::ended) {
-        ended_by_server({&*request_path, &*output_path}, &signal_path);
+        ended_by_server({&request_path, &*output_path}, &signal_path);
         return;
     }
     if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out);
 
     platform::delete_file(waited == Waited::answered ? found_signal : signal_path);
-    platform::delete_file(*request_path);
+    platform::delete_file(request_path);
 
     if (waited == Waited::answered) {
         relay_output_file(*output_path, run.log_path(), run.out());

@@ -118,18 +118,18 @@ std::uint64_t parse_content_length(std::string_view text) {
     return negative ? 0 : value;
 }
 
-Run::Run(platform::FaultGuard& guard, Sink out)
-    : guard_(guard), out_(std::move(out)), log_path_(text::log_file_name) {}
+Run::Run(platform::FaultGuard& guard, Sink out, std::function<void()> end)
+    : guard_(guard), out_(std::move(out)), end_(std::move(end)), log_path_(text::log_file_name) {}
 
 void Run::set_work_dir(std::string_view work_dir) {
     log_path_ = std::string(work_dir) + std::string(text::log_file_name);
     guard_.set_log_path(log_path_);
 }
 
-void run_guarded(const std::function<void(Run&)>& work, const Sink& out) {
+void run_guarded(const std::function<void(Run&)>& work, const Sink& out, const std::function<void()>& end) {
     platform::FaultGuard guard(text::log_file_name, text::log_exception,
                                error_page(text::title_exception, text::page_exception));
-    Run run(guard, out);
+    Run run(guard, out, end);
     try {
         work(run);
     } catch (...) {
@@ -216,11 +216,15 @@ void request_cycle(Run& run) {
         platform::delete_file(*output_path);
         write_error_page(run.out(), text::title_timed_out, text::page_timed_out);
     }
+    // The answer is complete: let the web server have it now. Releasing the
+    // directory watch, which follows, can take milliseconds.
+    run.end_output();
 }
 
 void serve_request() {
     platform::prepare_process();
-    run_guarded(request_cycle, [](std::string_view bytes) { platform::stdout_write(bytes); });
+    run_guarded(
+        request_cycle, [](std::string_view bytes) { platform::stdout_write(bytes); }, platform::stdout_close);
 }
 
 }  // namespace qg

@@ -130,6 +130,9 @@ inline ErrorKind last_error_kind() { return error_kind(last_error()); }
 
 // Writes bytes to standard output as they are; failures are ignored.
 void stdout_write(std::string_view bytes);
+// Ends the answer: closes standard output, so the web server sees the whole
+// response at once, before the run's own clean-up is over.
+void stdout_close();
 // Reads standard input as a text-mode stream: CR LF arrives as LF, a lone CR
 // is kept, the byte 0x1A ends the input. The reader fills up to `size` bytes
 // and returns how many came; 0 means the end of the input.

@@ -390,6 +390,12 @@ void stdout_write(std::string_view bytes) {
     errno = saved;
 }
 
+void stdout_close() {
+    const int saved = errno;
+    ::close(STDOUT_FILENO);
+    errno = saved;
+}
+
 TextReader text_mode_stdin() {
     // Plain read calls: nothing is buffered beyond what the reader holds.
     auto reader = std::make_shared<posix::TextModeReader>([](char* buffer, std::size_t size) -> std::size_t {

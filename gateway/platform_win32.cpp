@@ -327,6 +327,12 @@ void stdout_write(std::string_view bytes) {
     ::SetLastError(saved);
 }
 
+void stdout_close() {
+    const DWORD saved = ::GetLastError();
+    ::_close(::_fileno(stdout));
+    ::SetLastError(saved);
+}
+
 TextReader text_mode_stdin() {
     // Descriptor 0 keeps the C runtime's text mode: the runtime itself turns
     // CR LF into LF and ends the input at 0x1A.

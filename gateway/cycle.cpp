@@ -89,16 +89,17 @@ std::string request_prefix(std::string_view template_setting) {
 }
 
 bool names_fit(std::string_view work_dir) {
-    const bool has_separator = !work_dir.empty() && work_dir.back() == '/';
+    const bool has_separator = !work_dir.empty() && platform::is_path_separator(work_dir.back());
     return work_dir.size() + (has_separator ? 0 : 1) + temp_name_suffix <= max_file_name;
 }
 
 std::string signal_name_for(std::string_view request_path) {
     // Only the file name's extension is replaced, never a ".tmp" in a
     // directory name.
-    const auto slash = request_path.rfind('/');
+    std::size_t name_start = request_path.size();
+    while (name_start > 0 && !platform::is_path_separator(request_path[name_start - 1])) --name_start;
     const auto dot = request_path.rfind('.');
-    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash))
+    if (dot == std::string_view::npos || dot < name_start)
         return std::string(request_path) + ".ret";
     return std::string(request_path.substr(0, dot)) + ".ret";
 }
@@ -117,19 +118,19 @@ std::uint64_t parse_content_length(std::string_view text) {
     return negative ? 0 : value;
 }
 
-Run::Run(platform::FaultGuard& guard, Sink out)
-    : guard_(guard), out_(std::move(out)), log_path_(text::log_file_name) {}
+Run::Run(platform::FaultGuard& guard, Sink out, std::function<void()> end)
+    : guard_(guard), out_(std::move(out)), end_(std::move(end)), log_path_(text::log_file_name) {}
 
 void Run::set_work_dir(std::string_view work_dir) {
     log_path_ = std::string(work_dir) + std::string(text::log_file_name);
     guard_.set_log_path(log_path_);
 }
 
-void run_guarded(const std::function<void(Run&)>& work, const Sink& out) {
+void run_guarded(const std::function<void(Run&)>& work, const Sink& out, const std::function<void()>& end) {
     // Neither arming the guard nor the catch-all needs memory, so a run that
     // has none left still ends with the log entry and the page.
     platform::FaultGuard guard(text::log_file_name, text::log_exception, exception_page());
-    Run run(guard, out);
+    Run run(guard, out, end);
     try {
         work(run);
     } catch (...) {
@@ -182,31 +183,32 @@ void request_cycle(Run& run) {
     }
     prepend_output_file(request, *output_path);
 
-    const auto request_path = platform::make_temp_name(work_dir, prefix);
-    if (!request_path) {
+    const auto made_request = platform::make_temp_name(work_dir, prefix);
+    if (!made_request) {
         request_not_passed(run, {&*output_path});
         return;
     }
+    const std::string request_path = platform::request_path_case(*made_request);
     // Watching starts before the request exists, so no answer is missed.
     platform::DirectoryWatch watch(work_dir);
     const BodyPieces body_text = body_pieces(body.bytes());
-    if (!platform::write_new_file(*request_path, {request, body_text.text, body_text.line_end})) {
-        request_not_passed(run, {&*request_path, &*output_path});
+    if (!platform::write_new_file(request_path, {request, body_text.text, body_text.line_end})) {
+        request_not_passed(run, {&request_path, &*output_path});
         return;
     }
-    const std::string signal_path = signal_name_for(*request_path);
+    const std::string signal_path = signal_name_for(request_path);
 
     platform::lower_priority();
     std::string found_signal;
     const Waited waited = wait_for_signal(watch, signal_path, timeout_ms, poll_ms, found_signal);
     if (waited == Waited::ended) {
-        ended_by_server({&*request_path, &*output_path}, &signal_path);
+        ended_by_server({&request_path, &*output_path}, &signal_path);
         return;
     }
     if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out);
 
     platform::delete_file(waited == Waited::answered ? found_signal : signal_path);
-    platform::delete_file(*request_path);
+    platform::delete_file(request_path);
 
     if (waited == Waited::answered) {
         relay_output_file(*output_path, run.log_path(), run.out());
@@ -215,11 +217,15 @@ void request_cycle(Run& run) {
         platform::delete_file(*output_path);
         write_error_page(run.out(), text::title_timed_out, text::page_timed_out);
     }
+    // The answer is complete: let the web server have it now. Releasing the
+    // directory watch, which follows, can take milliseconds.
+    run.end_output();
 }
 
 void serve_request() {
     platform::prepare_process();
-    run_guarded(request_cycle, [](std::string_view bytes) { platform::stdout_write(bytes); });
+    run_guarded(
+        request_cycle, [](std::string_view bytes) { platform::stdout_write(bytes); }, platform::stdout_close);
 }
 
 }  // namespace qg

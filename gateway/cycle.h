@@ -42,9 +42,13 @@ std::uint64_t parse_content_length(std::string_view text);
 // error pages go, and where the error log lies.
 class Run {
 public:
-    Run(platform::FaultGuard& guard, Sink out);
+    Run(platform::FaultGuard& guard, Sink out, std::function<void()> end = {});
 
     const Sink& out() const { return out_; }
+    // Called once the whole answer is written, before the run cleans up.
+    void end_output() const {
+        if (end_) end_();
+    }
     const std::string& log_path() const { return log_path_; }
     // Moves the error log into the work directory once it is known.
     void set_work_dir(std::string_view work_dir);
@@ -52,12 +56,14 @@ public:
 private:
     platform::FaultGuard& guard_;
     Sink out_;
+    std::function<void()> end_;
     std::string log_path_;
 };
 
 // Runs `work` inside the catch-all guard: an exception or a fault ends it with
 // the log entry and the error page, and the process still exits with status 0.
-void run_guarded(const std::function<void(Run&)>& work, const Sink& out);
+// `end`, when given, ends the answer once it is complete.
+void run_guarded(const std::function<void(Run&)>& work, const Sink& out, const std::function<void()>& end = {});
 
 // The gateway's whole request cycle.
 void request_cycle(Run& run);

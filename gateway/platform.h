@@ -1,6 +1,7 @@
 // The narrow interface between the gateway's core and the operating system.
-// Each operating system provides one implementation file (platform_posix.cpp
-// here); the core includes only this header and never needs #ifdef.
+// Each operating system provides one implementation file (platform_posix.cpp,
+// platform_win32.cpp); the core includes only this header and never needs
+// #ifdef.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,13 @@ private:
 
 // System temporary directory, always ending with a path separator.
 std::string temp_dir();
+
+// Whether `c` separates the parts of a path on this system.
+bool is_path_separator(char c);
+
+// The path the gateway uses for a request file it has named: lower case where
+// file names ignore letter case, unchanged where they do not.
+std::string request_path_case(std::string path);
 
 // Makes a unique file name in `dir` from the first three characters of
 // `prefix`, creating the file empty. Returns the full path, or nothing when no
@@ -103,11 +111,28 @@ void sleep_ms(std::uint32_t ms);
 // Lowers the scheduling priority of the calling thread.
 void lower_priority();
 
-// Error code of the last failed platform call of this thread.
+// Error code of the last failed platform call of this thread: the system's
+// own number, as the error log records it.
 int last_error();
+
+// What a failure means, in the same terms on every system, for the core and
+// the tests to reason about. The raw code stays with last_error().
+enum class ErrorKind {
+    none,
+    not_found,  // the file or a directory on its path does not exist
+    exists,     // a file of that name already exists
+    busy,       // another process holds the file (a sharing or lease conflict)
+    denied,     // no permission
+    other,
+};
+ErrorKind error_kind(int code);
+inline ErrorKind last_error_kind() { return error_kind(last_error()); }
 
 // Writes bytes to standard output as they are; failures are ignored.
 void stdout_write(std::string_view bytes);
+// Ends the answer: closes standard output, so the web server sees the whole
+// response at once, before the run's own clean-up is over.
+void stdout_close();
 // Reads standard input as a text-mode stream: CR LF arrives as LF, a lone CR
 // is kept, the byte 0x1A ends the input. The reader fills up to `size` bytes
 // and returns how many came; 0 means the end of the input.
@@ -115,6 +140,7 @@ using TextReader = std::function<std::size_t(char* buffer, std::size_t size)>;
 TextReader text_mode_stdin();
 
 // A regular file opened for reading only when no other process holds it open.
+// A file still held elsewhere fails with ErrorKind::busy.
 class ExclusiveFile {
 public:
     static std::optional<ExclusiveFile> open(const std::string& path);
@@ -129,8 +155,11 @@ public:
     bool rewind();
 
 private:
-    explicit ExclusiveFile(int handle) : handle_(handle) {}
-    int handle_ = -1;
+    // The system's handle, kept opaque here: wide enough for a descriptor or
+    // a pointer-sized handle; -1 means none.
+    using Handle = std::intptr_t;
+    explicit ExclusiveFile(Handle handle) : handle_(handle) {}
+    Handle handle_ = -1;
 };
 
 // Appends one line to a log file shared by many processes; waits a bounded

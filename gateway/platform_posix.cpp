@@ -72,6 +72,9 @@ std::optional<std::string> read_whole_file(const std::string& path) {
     return content;
 }
 
+// The descriptor an ExclusiveFile holds.
+int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+
 // Owning wrapper for an open directory stream.
 class Dir {
 public:
@@ -178,6 +181,11 @@ bool Profile::write_text(std::string_view section, std::string_view key, std::st
 }
 
 std::string temp_dir() { return posix::temp_dir_from(std::getenv("TMPDIR")); }
+
+bool is_path_separator(char c) { return c == '/'; }
+
+// Linux file names keep letter case: the name made is the name to use.
+std::string request_path_case(std::string path) { return path; }
 
 std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
     // Start from a value that differs between processes and over time, so
@@ -357,6 +365,20 @@ void lower_priority() {
 
 int last_error() { return errno; }
 
+ErrorKind error_kind(int code) {
+    switch (code) {
+        case 0: return ErrorKind::none;
+        case ENOENT:
+        case ENOTDIR: return ErrorKind::not_found;
+        case EEXIST: return ErrorKind::exists;
+        case EAGAIN:  // a refused write lease: another descriptor is open
+        case EBUSY: return ErrorKind::busy;
+        case EACCES:
+        case EPERM: return ErrorKind::denied;
+        default: return ErrorKind::other;
+    }
+}
+
 void stdout_write(std::string_view bytes) {
     const int saved = errno;
     // A web server that asked the gateway to end reads nothing more.
@@ -365,6 +387,12 @@ void stdout_write(std::string_view bytes) {
         if (n < 0 && errno != EINTR) break;
         if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+    errno = saved;
+}
+
+void stdout_close() {
+    const int saved = errno;
+    ::close(STDOUT_FILENO);
     errno = saved;
 }
 
@@ -405,7 +433,7 @@ ExclusiveFile::ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exch
 
 ExclusiveFile& ExclusiveFile::operator=(ExclusiveFile&& other) noexcept {
     if (this != &other) {
-        Fd old(handle_);
+        ExclusiveFile old(std::move(*this));
         handle_ = std::exchange(other.handle_, -1);
     }
     return *this;
@@ -414,21 +442,21 @@ ExclusiveFile& ExclusiveFile::operator=(ExclusiveFile&& other) noexcept {
 ExclusiveFile::~ExclusiveFile() {
     if (handle_ >= 0) {
         const int saved = errno;
-        ::fcntl(handle_, F_SETLEASE, F_UNLCK);
-        Fd closing(handle_);
+        ::fcntl(fd_of(handle_), F_SETLEASE, F_UNLCK);
+        Fd closing(fd_of(handle_));
         errno = saved;
     }
 }
 
 long ExclusiveFile::read(char* buffer, std::size_t size) {
     for (;;) {
-        const ssize_t n = ::read(handle_, buffer, size);
+        const ssize_t n = ::read(fd_of(handle_), buffer, size);
         if (n < 0 && errno == EINTR) continue;
         return static_cast<long>(n);
     }
 }
 
-bool ExclusiveFile::rewind() { return ::lseek(handle_, 0, SEEK_SET) == 0; }
+bool ExclusiveFile::rewind() { return ::lseek(fd_of(handle_), 0, SEEK_SET) == 0; }
 
 bool append_log(const std::string& path, std::string_view line) {
     Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));

@@ -8,13 +8,34 @@
 #include "texts.h"
 
 namespace qg {
+namespace {
+
+// Opens the output file for the relay. A file that is busy (still held open
+// by another process) is tried again every 25 ms for up to 500 ms: on Windows
+// a virus scanner or an indexer opens a freshly closed file for a moment, and
+// a complete answer must not be refused for that. Any other failure, and a
+// file still busy after that, fails at once with its error code kept.
+std::optional<platform::ExclusiveFile> open_when_free(const std::string& path) {
+    constexpr std::uint32_t retry_ms = 25;
+    constexpr std::uint32_t give_up_ms = 500;
+    auto file = platform::ExclusiveFile::open(path);
+    const std::uint32_t start = platform::tick_ms();
+    while (!file && platform::last_error_kind() == platform::ErrorKind::busy &&
+           platform::tick_ms() - start < give_up_ms) {
+        platform::sleep_ms(retry_ms);
+        file = platform::ExclusiveFile::open(path);
+    }
+    return file;
+}
+
+}  // namespace
 
 bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out) {
     // A buffer of the relay's own: the relay has no memory to run short of,
     // so an answered request never goes without a response.
     char buffer[relay_piece];
 
-    auto file = platform::ExclusiveFile::open(output_path);
+    auto file = open_when_free(output_path);
     if (!file) {
         log_error(log_path, text::log_unreadable);
         write_error_page(out, text::title_unreadable, text::page_unreadable);

@@ -1,8 +1,5 @@
-// permwell: a command-line host for libPermwell. It loads the library and
-// resolves its exports by name, exactly as any host application does.
-#include <dlfcn.h>
-#include <unistd.h>
-
+// permwell: a command-line host for the Permwell library. It loads the
+// library and resolves its exports by name, exactly as any host application does.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -13,12 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host_library.h"
 #include "permwell.h"
-
-// The name the runtime library is installed under; the build sets it.
-#ifndef PERMWELL_SONAME
-#define PERMWELL_SONAME "libPermwell.so"
-#endif
 
 namespace {
 
@@ -26,7 +19,9 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage =
+using permwell::host::Library;
+
+constexpr const char* kUsageCommands =
     "usage: permwell [--library PATH] COMMAND ARGS\n"
     "\n"
     "commands:\n"
@@ -35,42 +30,9 @@ constexpr const char* kUsage =
     "  groups USER               list the local groups of a user\n"
     "\n"
     "MASK is a decimal or 0x-hexadecimal number, letters from \"rwx\", or \"full\".\n"
-    "The library is taken from --library, else $PERMWELL_LIBRARY, else\n"
-    "../lib/libPermwell.so next to this program, else " PERMWELL_SONAME " through the\n"
-    "normal library search.\n";
+    "The library is taken from --library, else $PERMWELL_LIBRARY, else\n";
 
-// Owns the handle of the loaded library.
-class Library {
-public:
-    explicit Library(void* handle) : handle_(handle) {}
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    ~Library() {
-        if (handle_ != nullptr) {
-            dlclose(handle_);
-        }
-    }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-    template <typename Function>
-    Function* resolve(const char* name) const {
-        return reinterpret_cast<Function*>(dlsym(handle_, name));
-    }
-
-private:
-    void* handle_;
-};
-
-std::string executableDirectory() {
-    std::vector<char> path(4096);
-    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (length <= 0) {
-        return {};
-    }
-    std::string text(path.data(), static_cast<std::size_t>(length));
-    const auto slash = text.rfind('/');
-    return slash == std::string::npos ? std::string{} : text.substr(0, slash);
-}
+std::string usage() { return std::string(kUsageCommands) + permwell::host::kDefaultLibraryHelp + ".\n"; }
 
 // Loads the library from the first place that names or holds it.
 Library loadLibrary(const char* explicitPath, std::string& error) {
@@ -80,22 +42,9 @@ Library loadLibrary(const char* explicitPath, std::string& error) {
     } else if (const char* fromEnvironment = std::getenv("PERMWELL_LIBRARY"); fromEnvironment && *fromEnvironment) {
         candidates.emplace_back(fromEnvironment);
     } else {
-        if (const std::string directory = executableDirectory(); !directory.empty()) {
-            const std::string beside = directory + "/../lib/libPermwell.so";
-            if (access(beside.c_str(), F_OK) == 0) {
-                candidates.push_back(beside);
-            }
-        }
-        candidates.emplace_back(PERMWELL_SONAME);
+        candidates = permwell::host::defaultLibraryCandidates();
     }
-    for (const std::string& candidate : candidates) {
-        if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-            return Library(handle);
-        }
-        const char* reason = dlerror();
-        error = reason != nullptr ? reason : candidate + ": cannot be loaded";
-    }
-    return Library(nullptr);
+    return Library::load(candidates, error);
 }
 
 // MASK as decimal (signed values as listed, too), 0x-hexadecimal, "rwx" letters or "full".
@@ -133,7 +82,7 @@ std::optional<std::uint32_t> parseMask(std::string_view text) {
 }
 
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "permwell: %s\n\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "permwell: %s\n\n%s", message.c_str(), usage().c_str());
     return kExitUsage;
 }
 
@@ -204,10 +153,11 @@ int groupsCommand(const Library& library, const char* user) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    permwell::host::useBinaryOutput();
     std::vector<const char*> args(argv + 1, argv + argc);
     const char* libraryPath = nullptr;
     if (!args.empty() && (std::strcmp(args[0], "--help") == 0 || std::strcmp(args[0], "-h") == 0)) {
-        std::fputs(kUsage, stdout);
+        std::fputs(usage().c_str(), stdout);
         return kExitSuccess;
     }
     if (!args.empty() && std::strcmp(args[0], "--library") == 0) {

@@ -23,8 +23,10 @@ void Scheduler::submit(Clock::time_point due, Job job) {
         queue_.emplace(due, std::move(job));
         ++submitted_;
     }
-    // Every worker may be waiting for a later job; the new one may be earlier.
-    wake_.notify_all();
+    // One worker is enough to look at the new job: it takes it when due, or
+    // waits for the earliest due time. Waking all of them for every request
+    // only made them fight for the lock.
+    wake_.notify_one();
 }
 
 void Scheduler::work(const std::stop_token& stop) {
@@ -43,6 +45,9 @@ void Scheduler::work(const std::stop_token& stop) {
         }
         Job job = std::move(queue_.begin()->second);
         queue_.erase(queue_.begin());
+        // The next job may have had no one waiting for its due time (the
+        // worker that waited for it may have been woken for this one).
+        if (!queue_.empty()) wake_.notify_one();
         lock.unlock();
         job();
         lock.lock();

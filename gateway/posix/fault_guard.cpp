@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "guard_text.h"
 #include "platform.h"
 #include "posix/fd.h"
 
@@ -37,32 +38,7 @@ struct GuardState {
 GuardState state{};
 alignas(16) char alternate_stack[64 * 1024];
 
-void copy_text(char* target, std::size_t capacity, std::string_view text) {
-    const std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
-    std::memcpy(target, text.data(), n);
-    target[n] = '\0';
-}
-
-// Appends decimal digits, at least `width` of them, zero padded.
-char* put_number(char* out, long value, int width) {
-    char digits[24];
-    int n = 0;
-    const bool negative = value < 0;
-    unsigned long v = negative ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n < width) digits[n++] = '0';
-    if (negative) *out++ = '-';
-    while (n > 0) *out++ = digits[--n];
-    return out;
-}
-
-char* put_text(char* out, const char* text, std::size_t max) {
-    for (std::size_t i = 0; i < max && text[i] != '\0'; ++i) *out++ = text[i];
-    return out;
-}
+using guard_text::copy_text;
 
 // Day, month and year of a count of days since 1970-01-01 (proleptic Gregorian).
 void civil_from_days(long days, int& year, int& month, int& day) {
@@ -88,32 +64,10 @@ void on_fault(int) {
     int year = 0, month = 0, day = 0;
     civil_from_days(days, year, month, day);
 
-    // "dd/mm/yyyy hh:mm  " then the entry " message - code", cut to 500, CR LF.
-    char line[700];
-    char* out = line;
-    out = put_number(out, day, 2);
-    *out++ = '/';
-    out = put_number(out, month, 2);
-    *out++ = '/';
-    out = put_number(out, year, 1);
-    *out++ = ' ';
-    out = put_number(out, seconds / 3600, 2);
-    *out++ = ':';
-    out = put_number(out, seconds / 60 % 60, 2);
-    *out++ = ' ';
-    *out++ = ' ';
-    char entry[600];
-    char* e = entry;
-    *e++ = ' ';
-    e = put_text(e, state.message, 500);
-    e = put_text(e, " - ", 3);
-    e = put_number(e, code, 1);
-    const std::size_t entry_size = static_cast<std::size_t>(e - entry);
-    const std::size_t kept = entry_size < 500 ? entry_size : 500;
-    std::memcpy(out, entry, kept);
-    out += kept;
-    *out++ = '\r';
-    *out++ = '\n';
+    char line[guard_text::log_line_capacity];
+    const std::size_t line_size = guard_text::format_log_line(
+        line, day, month, year, static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60), state.message,
+        code);
 
     {
         posix::Fd log(::open(state.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
@@ -123,7 +77,7 @@ void on_fault(int) {
                 timespec pause{0, 10 * 1000 * 1000};
                 ::nanosleep(&pause, nullptr);
             }
-            [[maybe_unused]] const ssize_t n = ::write(log.get(), line, static_cast<std::size_t>(out - line));
+            [[maybe_unused]] const ssize_t n = ::write(log.get(), line, line_size);
         }
     }
     for (std::size_t done = 0; done < state.page_size;) {

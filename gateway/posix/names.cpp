@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "ascii.h"
+#include "platform.h"
 
 namespace qg::posix {
 
@@ -44,7 +45,7 @@ std::optional<std::string> unique_temp_name(std::string_view dir, std::string_vi
         std::string candidate = temp_name_candidate(dir, prefix, number);
         const int error = create(candidate);
         if (error == 0) return candidate;
-        if (error != EEXIST) {
+        if (platform::error_kind(error) != platform::ErrorKind::exists) {
             errno = error;
             return std::nullopt;
         }

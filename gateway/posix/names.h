@@ -26,9 +26,9 @@ std::string temp_dir_from(const char* tmpdir);
 std::string temp_name_candidate(std::string_view dir, std::string_view prefix, std::uint16_t number);
 
 // Tries candidates from `start` upward, wrapping from 0xFFFF to 1, until
-// `create` succeeds. `create` returns 0 on success or an errno value; EEXIST
-// moves on to the next number, any other error ends the search. Nothing is
-// returned when every number is taken or an error occurred.
+// `create` succeeds. `create` returns 0 on success or an errno value; a name
+// that exists moves on to the next number, any other error ends the search.
+// Nothing is returned when every number is taken or an error occurred.
 std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
                                             std::uint16_t start,
                                             const std::function<int(const std::string&)>& create);

@@ -2,7 +2,8 @@
  *
  * Every function returns 1 on success and 0 on failure. Text results are
  * written into the caller's buffer as lines ending in CR LF, followed by a
- * terminating zero; the length handed back excludes that zero. Text is UTF-8.
+ * terminating zero; the length handed back excludes that zero. Text is UTF-8
+ * on Linux and in the process's ANSI code page on Windows.
  * The functions keep no state and may be called from several threads at once,
  * each call with its own buffer and length. */
 #ifndef PERMWELL_H
@@ -15,7 +16,9 @@
  * entries, each written as a line of at most 255 bytes, plus the zero. */
 #define PERMWELL_READ_BUFFER_SIZE 1044226
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#define PERMWELL_API /* the DLL's exports are listed in its .def file */
+#elif defined(__GNUC__)
 #define PERMWELL_API __attribute__((visibility("default")))
 #else
 #define PERMWELL_API

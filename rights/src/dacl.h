@@ -9,6 +9,9 @@
 
 namespace permwell {
 
+// The kind of an entry, numbered as in a Windows ACE header. Entries the
+// library makes are allowed or denied; a platform may read other kinds (object
+// or callback entries on Windows), which keep their number and are only carried.
 enum class AceType : std::uint8_t { AccessAllowed = 0, AccessDenied = 1 };
 
 struct Ace {

@@ -1,16 +1,59 @@
-// Whole-file reads and writes for test harnesses. Every descriptor is opened
-// close-on-exec: the tests start processes while other threads have files
-// open, and a descriptor inherited by a child process would, for example,
-// keep another gateway from taking its output file.
+// Whole-file reads and writes for test harnesses, on Linux and Windows.
+// Nothing they open is inherited by a child process (close-on-exec, or a
+// handle not marked inheritable): the tests start processes while other
+// threads have files open, and a descriptor inherited by a child process
+// would, for example, keep another gateway from taking its output file.
 #pragma once
 
 #include <fcntl.h>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <string>
 
 namespace quillgate::testing {
+
+#ifdef _WIN32
+
+// The file's bytes; empty when it cannot be read. Others may write, replace
+// or delete the file meanwhile.
+inline std::string read_file(const std::string& path) {
+    std::string content;
+    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return content;
+    char buffer[16384];
+    DWORD n = 0;
+    while (::ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) content.append(buffer, n);
+    ::CloseHandle(h);
+    return content;
+}
+
+// Creates or empties the file (O_TRUNC), creates only a new one (O_EXCL) or
+// appends (O_APPEND), and writes `content`; false on any failure.
+inline bool write_file(const std::string& path, const std::string& content, int flags = O_TRUNC) {
+    const DWORD disposition = (flags & O_EXCL) != 0 ? CREATE_NEW : (flags & O_APPEND) != 0 ? OPEN_ALWAYS : CREATE_ALWAYS;
+    const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER zero{};
+    DWORD written = 0;
+    const bool ok = ((flags & O_APPEND) == 0 || ::SetFilePointerEx(h, zero, nullptr, FILE_END)) &&
+                    (content.empty() ||
+                     (::WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+                      written == content.size()));
+    return ::CloseHandle(h) && ok;
+}
+
+#else
 
 // The file's bytes; empty when it cannot be read.
 inline std::string read_file(const std::string& path) {
@@ -41,5 +84,7 @@ inline bool write_file(const std::string& path, const std::string& content, int 
     }
     return ::close(fd) == 0 && done == content.size();
 }
+
+#endif
 
 }  // namespace quillgate::testing

@@ -158,25 +158,21 @@ TEST_P(FaultSweep, EveryFailingCallEndsInAnAnswerOrOnePage) {
                 });
             }
             const std::string tag = "run" + std::to_string(n);
-            const pid_t pid = box.start(env, body, tag);
+            Child gateway = box.start(env, body, tag);
             // Without the Timeout setting (its read failed while the settings
             // file exists) the gateway waits without limit, as for Timeout=0;
             // an unanswered run in that state is ended here.
             const auto began = std::chrono::steady_clock::now();
-            for (;;) {
-                siginfo_t info{};  // left for box.finish() to reap
-                if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-                    info.si_pid != 0)
-                    break;
+            while (gateway.running()) {
                 const bool long_wait = std::chrono::steady_clock::now() - began > std::chrono::seconds(3);
                 if (long_wait && s.answerer == Answerer::none && report.read().failed_path == box.settings_file()) {
-                    ::kill(pid, SIGKILL);
+                    gateway.kill(SIGKILL);
                     ended_waiting = true;
                     break;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
-            result = box.finish(pid, tag);
+            result = box.finish(gateway, tag);
         }
         if (s.answerer == Answerer::library && fs::exists(request_copy)) passed_request = read_file(request_copy);
         const fault::Report r = report.read();

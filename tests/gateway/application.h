@@ -3,9 +3,9 @@
 // output file, closes it, and then creates the signal file.
 #pragma once
 
-#include <fcntl.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "posix/fd.h"
+#include "ascii.h"
 #include "temp_dir.h"
 
 namespace qg::test {
@@ -26,12 +26,20 @@ struct Answer {
     std::string signal_suffix = ".ret";  // extension of the signal file
     bool upper_case_signal = false;    // whole signal name in capitals
     bool keep_output_open = false;     // signal while still holding the output file
-    enum class Replace { none, fifo, directory };
+    enum class Replace { none, fifo, directory };  // a FIFO only where the system has them
     Replace replace_output = Replace::none;  // put something else in the output file's place
 };
 
 // Returns the answer, or nothing to leave the request unanswered.
 using Responder = std::function<std::optional<Answer>(const std::string& request)>;
+
+inline bool make_fifo([[maybe_unused]] const std::string& path) {
+#ifdef _WIN32
+    return false;
+#else
+    return ::mkfifo(path.c_str(), 0600) == 0;
+#endif
+}
 
 // The value of the first variable, the output file's path.
 inline std::string output_path_of(const std::string& request) {
@@ -65,10 +73,13 @@ private:
         while (!stop_) {
             std::error_code ec;
             for (const auto& entry : std::filesystem::directory_iterator(work_, ec)) {
-                const std::string name = entry.path().filename();
-                if (name.rfind(prefix_, 0) != 0 || name.size() < 4 || name.substr(name.size() - 4) != ".TMP") continue;
+                // Windows names them in either letter case, Wine in lower case.
+                const std::string name = entry.path().filename().string();
+                if (!ascii::starts_with_any_case(name, prefix_) || name.size() < 4 ||
+                    !ascii::equal_any_case(name.substr(name.size() - 4), ".TMP"))
+                    continue;
                 if (seen_.count(name) != 0) continue;
-                const std::string request = read_file(entry.path());
+                const std::string request = read_file(entry.path().string());
                 if (!complete(request)) continue;
                 seen_.insert(name);
                 answer(entry.path(), request);
@@ -82,16 +93,17 @@ private:
         if (!reply) return;
         const std::string output = output_path_of(request);
         if (reply->replace_output != Answer::Replace::none) {
-            ::unlink(output.c_str());
-            const bool fifo = reply->replace_output == Answer::Replace::fifo;
-            if ((fifo ? ::mkfifo(output.c_str(), 0600) : ::mkdir(output.c_str(), 0700)) != 0) return;
+            std::error_code ec;
+            std::filesystem::remove(output, ec);
+            if (!(reply->replace_output == Answer::Replace::fifo ? make_fifo(output)
+                                                                 : std::filesystem::create_directory(output, ec)))
+                return;
             signal_for(request_path, *reply);
             return;
         }
-        posix::Fd out(::open(output.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        OpenFile out(output, reply->output, false);
         if (!out.valid()) return;
-        [[maybe_unused]] const auto n = ::write(out.get(), reply->output.data(), reply->output.size());
-        if (!reply->keep_output_open) out.reset();
+        if (!reply->keep_output_open) out.close();
         signal_for(request_path, *reply);
         if (reply->keep_output_open) held_.push_back(std::move(out));
     }
@@ -109,7 +121,7 @@ private:
     std::string prefix_;
     Responder responder_;
     std::set<std::string> seen_;
-    std::vector<posix::Fd> held_;
+    std::vector<OpenFile> held_;
     std::atomic<bool> stop_{false};
     std::atomic<int> answered_{0};
     std::thread thread_;

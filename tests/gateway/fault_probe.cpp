@@ -10,6 +10,18 @@
 #include "cycle.h"
 #include "platform.h"
 
+namespace {
+
+// Recurses until the stack is exhausted; the volatile buffer keeps each frame.
+int exhaust_stack(long depth) {
+    if (depth > 1000000000L) return 0;  // never reached: the stack ends long before
+    volatile char frame[4096];
+    frame[0] = static_cast<char>(depth);
+    return exhaust_stack(depth + 1) + frame[0];
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 3) return 2;
     const std::string mode = argv[1];
@@ -28,10 +40,22 @@ int main(int argc, char** argv) {
                 std::abort();
             } else if (mode == "throw") {
                 throw std::runtime_error("failure");
+            } else if (mode == "divide") {
+                // Both operands unknown, so a real division instruction faults.
+                volatile int seven = 7;
+                volatile int zero = 0;
+                volatile int result = seven / zero;
+                (void)result;
+            } else if (mode == "trap") {
+                __builtin_trap();
+            } else if (mode == "overflow") {
+                exhaust_stack(0);
             } else if (mode == "fpe") {
                 std::raise(SIGFPE);
             } else if (mode == "bus") {
+#ifdef SIGBUS
                 std::raise(SIGBUS);
+#endif
             } else if (mode == "ill") {
                 std::raise(SIGILL);
             }

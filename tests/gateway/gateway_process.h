@@ -1,22 +1,75 @@
 // Runs copies of the built gateway as CGI processes, with a settings file
 // beside the copy, a private work directory, and a controlled environment.
+// What differs between Linux and Windows (program names, how the temporary
+// directory is given, how many gateways run at once) is kept here, so the
+// test cases are the same on both.
 #pragma once
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "posix/fd.h"
+#include "child_process.h"
 #include "temp_dir.h"
 
 namespace qg::test {
+
+#ifdef _WIN32
+inline constexpr const char* gateway_name = "qg.exe";
+// Every Wine process is costly to start; 20 at once still overlap.
+inline constexpr int concurrent_gateways = 20;
+inline constexpr bool has_fifos = false;
+// A CGI program on Windows is stopped from outside without a signal it could
+// catch; console control events need a shared console, which tests lack.
+inline const std::vector<int> termination_signals = {};
+
+// A program built beside the running test program.
+inline std::string built_program(const std::string& name) {
+    char path[MAX_PATH + 1] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return (std::filesystem::path(std::string(path, n)).parent_path() / name).string();
+}
+
+// The environment that makes `dir` the system temporary directory.
+inline std::vector<std::string> temp_dir_environment(const std::string& dir) {
+    return {"TMP=" + dir, "TEMP=" + dir};
+}
+
+// Whether the system itself adds a variable of this name to every process
+// it starts: Wine adds its own and the system folders' after those given.
+inline bool added_by_system(std::string_view name) {
+    return name.rfind("WINE", 0) == 0 || name == "SystemDrive" || name == "SystemRoot";
+}
+#else
+inline constexpr const char* gateway_name = "qg";
+inline constexpr int concurrent_gateways = 50;
+inline constexpr bool has_fifos = true;
+// What a web server sends to end a CGI program.
+inline const std::vector<int> termination_signals = {SIGTERM, SIGHUP, SIGINT};
+
+inline std::string built_program(const std::string& path) { return path; }
+
+inline std::vector<std::string> temp_dir_environment(const std::string& dir) { return {"TMPDIR=" + dir}; }
+
+inline bool added_by_system(std::string_view) { return false; }
+#endif
+
+// A variable line of a request file without the "&NAME=value" pieces of
+// variables the system added on its own.
+inline std::string without_system_variables(const std::string& text) {
+    std::string kept;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('&', at + 1);
+        if (end == std::string::npos || text.compare(at, 1, "&") != 0) end = text.size();
+        const std::string piece = text.substr(at, end - at);
+        const auto eq = piece.find('=');
+        if (eq == std::string::npos || !added_by_system(std::string_view(piece).substr(1, eq - 1))) kept += piece;
+        at = end;
+    }
+    return kept;
+}
 
 struct GatewayResult {
     bool exited = false;
@@ -29,14 +82,14 @@ public:
     // `settings` is the settings file's content; nothing means no settings file.
     // `binary` is the gateway program to copy into the sandbox.
     explicit GatewaySandbox(const std::optional<std::string>& settings, const char* binary = QG_BINARY) {
-        std::filesystem::copy_file(binary, program());
+        std::filesystem::copy_file(built_program(binary), program());
         std::filesystem::create_directory(work());
-        if (settings) write_file(root_.file("qg.ini"), *settings);
+        if (settings) write_file(settings_file(), *settings);
     }
 
-    std::string program() const { return root_.file("qg"); }
+    std::string program() const { return root_.file(gateway_name); }
     std::string settings_file() const { return root_.file("qg.ini"); }
-    std::string work() const { return root_.file("work/"); }
+    std::string work() const { return (std::filesystem::path(root_.path()) / "work" / "").string(); }
     std::string root() const { return root_.path(); }
 
     // Settings with the work directory of this sandbox.
@@ -44,69 +97,33 @@ public:
         return "[zrcgi]\r\nPath=" + work() + "\r\n" + extra;
     }
 
-    // Where a gateway's standard output goes: a file named after its tag; a
-    // pipe whose reader has gone, as when the browser has gone away; or a pipe
-    // that stays open but is never read, as with a web server that has
-    // stopped reading.
-    enum class Output { file, hung_up, stalled };
+    using Output = ChildOutput;
 
-    // Starts one gateway; its standard input is `body`.
-    pid_t start(const std::vector<std::string>& environment, const std::string& body, const std::string& tag,
+    // Starts one gateway; its standard input is `body`, its standard output
+    // a file named after `tag` or a pipe (see ChildOutput).
+    Child start(const std::vector<std::string>& environment, const std::string& body, const std::string& tag,
                 Output output = Output::file) {
-        const bool hung_up = output != Output::file;
         const std::string in = root_.file(tag + ".in");
         write_file(in, body);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
-        int pipe_ends[2] = {-1, -1};
-        if (hung_up) {
-            if (::pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-            posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
-            posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-            posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
-        } else {
-            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, root_.file(tag + ".out").c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        }
-        // Without a reader the gateway's writes fail; a stalled pipe keeps
-        // its reader until the sandbox ends, so the writes block.
-        posix::Fd read_end(pipe_ends[0]);
-        if (output == Output::stalled) stalled_.push_back(std::move(read_end));
-        const posix::Fd write_end(pipe_ends[1]);
-        std::vector<char*> envp;
-        for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        const std::string path = program();
-        char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-        pid_t pid = -1;
-        const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("posix_spawn failed");
-        return pid;
+        return Child(program(), ChildOptions{{}, environment, in, root_.file(tag + ".out"), output});
     }
 
-    GatewayResult finish(pid_t pid, const std::string& tag) {
-        GatewayResult result;
-        int status = 0;
-        if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-            result.exited = true;
-            result.status = WEXITSTATUS(status);
-        }
-        result.output = read_file(root_.file(tag + ".out"));
-        return result;
+    GatewayResult finish(Child& child, const std::string& tag) {
+        const ChildExit exit = child.wait();
+        return GatewayResult{exit.exited, exit.status, read_file(root_.file(tag + ".out"))};
     }
 
     GatewayResult run(const std::vector<std::string>& environment, const std::string& body = "") {
         const std::string tag = "run" + std::to_string(runs_++);
-        return finish(start(environment, body, tag), tag);
+        Child child = start(environment, body, tag);
+        return finish(child, tag);
     }
 
     // Names in the work directory, the error log left out.
     std::vector<std::string> work_files() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(work()))
-            if (entry.path().filename() != "zrCGIErr.txt") names.push_back(entry.path().filename());
+            if (entry.path().filename() != "zrCGIErr.txt") names.push_back(entry.path().filename().string());
         return names;
     }
 
@@ -115,7 +132,6 @@ public:
 private:
     TempDir root_;
     int runs_ = 0;
-    std::vector<posix::Fd> stalled_;
 };
 
 }  // namespace qg::test

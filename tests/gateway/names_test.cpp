@@ -7,9 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
-#include "temp_dir.h"
-
 namespace qg::posix {
 namespace {
 
@@ -86,22 +83,6 @@ TEST(TempName, SearchWrapsSkipsTakenAndStopsOnErrors) {
         EXPECT_EQ(result, c.result) << c.name;
         EXPECT_LE(calls, 0xFFFFu) << c.name;
     }
-}
-
-TEST(TempName, CreatesDistinctFilesInTheDirectory) {
-    test::TempDir dir;
-    std::set<std::string> names;
-    for (int i = 0; i < 20; ++i) {
-        const auto name = platform::make_temp_name(dir.path(), "cgi");
-        ASSERT_TRUE(name);
-        EXPECT_EQ(name->rfind(dir.path() + "cgi", 0), 0u);
-        EXPECT_TRUE(platform::file_exists(*name));
-        EXPECT_EQ(test::read_file(*name), "");
-        names.insert(*name);
-    }
-    EXPECT_EQ(names.size(), 20u);
-    EXPECT_FALSE(platform::make_temp_name(dir.file("missing/"), "cgi"));
-    EXPECT_EQ(platform::last_error(), ENOENT);
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 #include "relay.h"
 
-#include <fcntl.h>
-
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_format.h"
-#include "posix/fd.h"
 #include "temp_dir.h"
 #include "texts.h"
 
@@ -91,21 +91,45 @@ TEST(Relay, Failures) {
     EXPECT_EQ(logged.back(), '\n');
 }
 
-TEST(Relay, OutputStillOpenElsewhereIsUnreadable) {
-    test::TempDir dir;
-    const std::string path = dir.file("held.TMP");
-    test::write_file(path, "Hello");
-    for (const int mode : {O_RDONLY, O_WRONLY}) {
-        posix::Fd held(::open(path.c_str(), mode));
-        ASSERT_TRUE(held.valid());
+TEST(Relay, OutputHeldOpenElsewhereIsWaitedForThenUnreadable) {
+    struct Case {
+        std::string name;
+        bool for_writing;
+        bool released_soon;  // closed after 100 ms, within the relay's wait
+    };
+    const std::vector<Case> cases = {
+        {"held for reading", false, false},
+        {"held for writing", true, false},
+        {"released after 100 ms", true, true},
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        const std::string path = dir.file("held.TMP");
+        test::write_file(path, "Hello");
+        // Opened elsewhere, as another program would.
+        auto held = std::make_unique<test::OpenFile>(c.for_writing ? test::OpenFile(path, "Hello", false)
+                                                                   : test::OpenFile(path));
+        ASSERT_TRUE(held->valid()) << c.name;
+        std::thread releaser;
+        if (c.released_soon) {
+            releaser = std::thread([&held] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                held.reset();
+            });
+        }
         Capture out;
-        EXPECT_FALSE(relay_output_file(path, dir.file("log"), out.sink()));
-        EXPECT_EQ(out.all(), error_page(text::title_unreadable, text::page_unreadable));
+        const bool opened = relay_output_file(path, dir.file("log"), out.sink());
+        if (releaser.joinable()) releaser.join();
+        held.reset();  // a file held for good stays held until the relay gave up
+
+        EXPECT_EQ(opened, c.released_soon) << c.name;
+        EXPECT_EQ(out.all(), c.released_soon ? std::string(text::default_header) + "Hello"
+                                             : error_page(text::title_unreadable, text::page_unreadable))
+            << c.name;
+        EXPECT_EQ(test::log_messages(test::read_file(dir.file("log"))),
+                  c.released_soon ? std::vector<std::string>{} : std::vector<std::string>{std::string(text::log_unreadable)})
+            << c.name;
     }
-    // Once closed, the same file relays normally.
-    Capture out;
-    EXPECT_TRUE(relay_output_file(path, dir.file("log"), out.sink()));
-    EXPECT_EQ(out.all(), std::string(text::default_header) + "Hello");
 }
 
 TEST(ErrorPage, ExactBytes) {

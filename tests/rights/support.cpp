@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +65,18 @@ ProcessResult run(const std::vector<std::string>& argv) {
     result.err = slurp(errPath);
     return result;
 }
+
+std::string currentUser() {
+    passwd record{};
+    passwd* found = nullptr;
+    std::vector<char> scratch(16384);
+    if (getpwuid_r(geteuid(), &record, scratch.data(), scratch.size(), &found) != 0 || found == nullptr) {
+        return {};
+    }
+    return found->pw_name;
+}
+
+std::string grantableAccount(const std::string& user) { return "Unix User\\" + user; }
 
 void setAcl(const std::string& path, const std::string& entries) {
     const ProcessResult result = run({"setfacl", "-m", entries, path});

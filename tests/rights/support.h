@@ -1,5 +1,6 @@
 // Helpers of the tests on a real system: temporary directories, child
-// processes and ACLs set and read with setfacl and getfacl.
+// processes and ACLs set and read with setfacl and getfacl. support.cpp is
+// the Linux half, support_win32.cpp the Windows half (no setfacl there).
 #pragma once
 
 #include <filesystem>
@@ -31,6 +32,13 @@ struct ProcessResult {
 // Runs a program (searched in PATH) with the current environment.
 ProcessResult run(const std::vector<std::string>& argv);
 
+// The name of the account the tests run as; empty when it cannot be had.
+std::string currentUser();
+// An account name SetAccessRights resolves on this system, to grant rights to:
+// the user's own "Unix User\<name>" on Linux, "Users" on Windows.
+std::string grantableAccount(const std::string& user);
+
+// Linux only:
 // setfacl -m ENTRIES PATH; fails the calling test when setfacl fails.
 void setAcl(const std::string& path, const std::string& entries);
 // getfacl --omit-header, numeric ids unless names are asked for.

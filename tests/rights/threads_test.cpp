@@ -1,8 +1,6 @@
 // Eight threads call all three exports at once, each with its own buffers:
 // every call gives the same answer it gives alone.
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -25,21 +23,11 @@ struct Answers {
     bool operator==(const Answers&) const = default;
 };
 
-std::string currentUser() {
-    passwd record{};
-    passwd* found = nullptr;
-    std::vector<char> scratch(16384);
-    if (getpwuid_r(geteuid(), &record, scratch.data(), scratch.size(), &found) != 0 || found == nullptr) {
-        return {};
-    }
-    return found->pw_name;
-}
-
 // One round: grant on the thread's own file, list the shared file, list the user's groups.
 Answers oneRound(const std::string& shared, const std::string& own, const std::string& user,
                  std::vector<char>& buffer) {
     Answers answers;
-    answers.granted = SetAccessRights(own.c_str(), ("Unix User\\" + user).c_str(), 0x120089);
+    answers.granted = SetAccessRights(own.c_str(), grantableAccount(user).c_str(), 0x120089);
     std::int32_t length = 0;
     if (ReadAccessRights(shared.c_str(), buffer.data(), &length) == 1) {
         answers.listing.assign(buffer.data(), static_cast<std::size_t>(length));

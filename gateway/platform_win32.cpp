@@ -1,0 +1,407 @@
+// Windows implementation of the platform layer: the kernel and user services
+// the gateway was made for, called directly.
+#include "platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "ascii.h"
+
+namespace qg::platform {
+namespace {
+
+// Set once the web server or a user asks the gateway to end; the waits wake
+// on it. Made by prepare_process; without it (in tests) a wait is a sleep.
+HANDLE termination_event = nullptr;
+
+BOOL WINAPI on_console_event(DWORD type) {
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            ::SetEvent(termination_event);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            // Windows ends the process when this handler returns: give the
+            // cycle a moment to remove its files first.
+            ::SetEvent(termination_event);
+            ::Sleep(4000);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+// Owning wrapper for a kernel handle: closes it exactly once and keeps the
+// thread's last error, so closing never hides the failure being reported.
+class OwnedHandle {
+public:
+    explicit OwnedHandle(HANDLE h) : h_(h) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() {
+        if (valid()) {
+            const DWORD saved = ::GetLastError();
+            ::CloseHandle(h_);
+            ::SetLastError(saved);
+        }
+    }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE get() const { return h_; }
+    HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
+
+private:
+    HANDLE h_;
+};
+
+HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Writes everything with WriteFile; one call does it for every size the
+// gateway writes, the loop only covers a short write.
+bool write_all(HANDLE h, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+        DWORD written = 0;
+        if (!::WriteFile(h, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+// Lower-cases a text in place in the ANSI code page, as file names compare.
+void lower_in_place(std::string& text) {
+    if (!text.empty()) ::CharLowerA(text.data());
+}
+
+// Finds a file by a directory search for its name (letter case ignored by the
+// file system). Fills `found` with the name as stored.
+bool find_file(const std::string& path, std::string* found) {
+    WIN32_FIND_DATAA data{};
+    const HANDLE h = ::FindFirstFileA(path.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ::FindClose(h);
+    if (found != nullptr) *found = data.cFileName;
+    return true;
+}
+
+}  // namespace
+
+void prepare_process() {
+    // Bytes written reach the web server untranslated and at once.
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // No message boxes in a server process: a failure is answered with the
+    // error page, never with a dialog that waits for a user.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // A request to end (Ctrl+C, Ctrl+Break, the console closing) only marks
+    // the run as ended; the cycle then removes its files and exits quietly.
+    termination_event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (termination_event != nullptr) ::SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool termination_requested() {
+    return termination_event != nullptr && ::WaitForSingleObject(termination_event, 0) == WAIT_OBJECT_0;
+}
+
+std::string program_path() {
+    // The whole path, however long; the buffer grows until it fits.
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::string settings_path() {
+    std::string path = program_path();
+    lower_in_place(path);
+    // The first ".exe" of the program's own file name, and all after it,
+    // become ".ini"; a folder named like "x.exec" is not searched, so the
+    // settings file always lies beside the program.
+    std::size_t name_at = path.size();
+    while (name_at > 0 && !is_path_separator(path[name_at - 1])) --name_at;
+    const auto exe = path.find(".exe", name_at);
+    // A program renamed without ".exe" still gets a settings file of its own
+    // beside it rather than reading itself.
+    if (exe == std::string::npos) return path + ".ini";
+    return path.substr(0, exe) + ".ini";
+}
+
+// The profile services read the file at every call; nothing is kept here.
+Profile::Profile(std::string file) : file_(std::move(file)) {}
+
+std::string Profile::read_text(std::string_view section, std::string_view key, std::string_view fallback) const {
+    const std::string s(section), k(key), f(fallback);
+    char value[1024] = {};
+    const DWORD saved = ::GetLastError();
+    const DWORD n = ::GetPrivateProfileStringA(s.c_str(), k.c_str(), f.c_str(), value, sizeof value, file_.c_str());
+    ::SetLastError(saved);  // a missing settings file is an ordinary case
+    return std::string(value, n);
+}
+
+std::int64_t Profile::read_int(std::string_view section, std::string_view key, std::int64_t fallback) const {
+    const std::string s(section), k(key);
+    const DWORD saved = ::GetLastError();
+    const UINT value = ::GetPrivateProfileIntA(s.c_str(), k.c_str(), static_cast<INT>(fallback), file_.c_str());
+    ::SetLastError(saved);
+    return static_cast<std::int64_t>(value);
+}
+
+bool Profile::write_text(std::string_view section, std::string_view key, std::string_view value) {
+    const std::string s(section), k(key), v(value);
+    return ::WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(), file_.c_str()) != 0;
+}
+
+std::string temp_dir() {
+    char path[MAX_PATH + 1] = {};
+    const DWORD n = ::GetTempPathA(sizeof path, path);
+    if (n == 0 || n >= sizeof path) return ".\\";
+    return std::string(path, n);
+}
+
+bool is_path_separator(char c) { return c == '\\' || c == '/'; }
+
+std::string request_path_case(std::string path) {
+    // File names ignore letter case here, so the lower-case path names the
+    // very file that was made.
+    lower_in_place(path);
+    return path;
+}
+
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
+    // Unique number 0: the service picks the number and creates the file.
+    const std::string three(prefix.substr(0, 3));
+    char path[MAX_PATH + 1] = {};
+    if (::GetTempFileNameA(dir.c_str(), three.c_str(), 0, path) == 0) return std::nullopt;
+    return std::string(path);
+}
+
+std::vector<std::string> environment() {
+    std::vector<std::string> entries;
+    char* block = ::GetEnvironmentStringsA();
+    if (block == nullptr) return entries;
+    for (const char* e = block; *e != '\0'; e += std::strlen(e) + 1) entries.emplace_back(e);
+    ::FreeEnvironmentStringsA(block);
+    return entries;
+}
+
+std::optional<std::string> environment_value(std::string_view name) {
+    // Names ignore letter case in a Windows environment; the walk keeps the
+    // same preference as elsewhere for an exact match.
+    std::optional<std::string> other_case;
+    for (const std::string& entry : environment()) {
+        const auto eq = entry.find('=', 1);  // "=C:=C:\" entries start with '='
+        if (eq == std::string::npos) continue;
+        const std::string_view entry_name = std::string_view(entry).substr(0, eq);
+        if (entry_name == name) return entry.substr(eq + 1);
+        if (!other_case && ascii::equal_any_case(entry_name, name)) other_case = entry.substr(eq + 1);
+    }
+    return other_case;
+}
+
+bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces) {
+    // One WriteFile for the whole text: an application that finds the file
+    // never sees the request without its body.
+    std::string text;
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    text.reserve(size);
+    for (const std::string_view piece : pieces) text += piece;
+    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && write_all(file.get(), text);
+}
+
+void delete_file(const std::string& path) {
+    const DWORD saved = ::GetLastError();
+    ::DeleteFileA(path.c_str());
+    ::SetLastError(saved);  // a missing file is expected here and must not hide an earlier error
+}
+
+bool file_exists(const std::string& path) { return find_file(path, nullptr); }
+
+std::optional<std::string> find_file_any_case(const std::string& path) {
+    std::string name;
+    if (!find_file(path, &name)) return std::nullopt;
+    std::size_t dir_end = path.size();
+    while (dir_end > 0 && !is_path_separator(path[dir_end - 1])) --dir_end;
+    return path.substr(0, dir_end) + name;
+}
+
+DirectoryWatch::DirectoryWatch(const std::string& dir) {
+#ifndef QG_NO_CHANGE_NOTIFICATION
+    const DWORD saved = ::GetLastError();
+    const HANDLE h = ::FindFirstChangeNotificationA(dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    if (h != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<std::intptr_t>(h);
+    ::SetLastError(saved);  // without notification the gateway polls, silently
+#else
+    (void)dir;  // benchmark builds measure the plain poll
+#endif
+}
+
+DirectoryWatch::~DirectoryWatch() {
+    if (handle_ != -1) ::FindCloseChangeNotification(handle_of(handle_));
+}
+
+bool DirectoryWatch::active() const { return handle_ != -1; }
+
+void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
+    if (handle_ == -1 || ms == 0) {
+        sleep_ms(ms);
+        return;
+    }
+    const DWORD saved = ::GetLastError();
+    const HANDLE events[2] = {handle_of(handle_), termination_event};
+    const DWORD count = termination_event != nullptr ? 2 : 1;
+    const std::uint32_t start = tick_ms();
+    // A notification says only that some name in the directory changed:
+    // other requests' files wake the wait too, and only our own file, the
+    // end of the pause or a request to end finish it.
+    for (;;) {
+        const std::uint32_t elapsed = tick_ms() - start;
+        if (elapsed >= ms) break;
+        const DWORD woke = ::WaitForMultipleObjects(count, events, FALSE, ms - elapsed);
+        if (woke != WAIT_OBJECT_0) {
+            if (woke == WAIT_FAILED) ::Sleep(ms - elapsed);  // the watch failed: the plain pause
+            break;
+        }
+        if (!::FindNextChangeNotification(events[0]) || find_file(path, nullptr)) break;
+    }
+    ::SetLastError(saved);
+}
+
+std::uint32_t tick_ms() { return ::GetTickCount(); }
+
+void sleep_ms(std::uint32_t ms) {
+    // Ends early when the gateway is asked to end.
+    if (termination_event == nullptr || ms == 0)
+        ::Sleep(ms);
+    else
+        ::WaitForSingleObject(termination_event, ms);
+}
+
+void lower_priority() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+
+int last_error() { return static_cast<int>(::GetLastError()); }
+
+ErrorKind error_kind(int code) {
+    switch (static_cast<DWORD>(code)) {
+        case ERROR_SUCCESS: return ErrorKind::none;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DIRECTORY:  // what GetTempFileNameA reports for a missing directory
+            return ErrorKind::not_found;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return ErrorKind::exists;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return ErrorKind::busy;
+        case ERROR_ACCESS_DENIED: return ErrorKind::denied;
+        default: return ErrorKind::other;
+    }
+}
+
+void stdout_write(std::string_view bytes) {
+    const DWORD saved = ::GetLastError();
+    const int fd = ::_fileno(stdout);
+    // A web server that asked the gateway to end reads nothing more.
+    while (!bytes.empty() && !termination_requested()) {
+        const unsigned chunk = bytes.size() > 0x10000000 ? 0x10000000u : static_cast<unsigned>(bytes.size());
+        const int n = ::_write(fd, bytes.data(), chunk);
+        if (n <= 0) break;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    ::SetLastError(saved);
+}
+
+void stdout_close() {
+    const DWORD saved = ::GetLastError();
+    ::_close(::_fileno(stdout));
+    ::SetLastError(saved);
+}
+
+TextReader text_mode_stdin() {
+    // Descriptor 0 keeps the C runtime's text mode: the runtime itself turns
+    // CR LF into LF and ends the input at 0x1A.
+    return [](char* buffer, std::size_t size) -> std::size_t {
+        const unsigned chunk = size > 0x10000000 ? 0x10000000u : static_cast<unsigned>(size);
+        const int n = ::_read(0, buffer, chunk);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    };
+}
+
+std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
+    // Share mode 0: the open fails with a sharing violation while any other
+    // handle to the file is open, which is the application still writing it.
+    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+    if (!file.valid()) return std::nullopt;
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+        ::SetLastError(ERROR_INVALID_FUNCTION);
+        return std::nullopt;
+    }
+    return ExclusiveFile(reinterpret_cast<std::intptr_t>(file.release()));
+}
+
+ExclusiveFile::ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+ExclusiveFile& ExclusiveFile::operator=(ExclusiveFile&& other) noexcept {
+    if (this != &other) {
+        ExclusiveFile old(std::move(*this));
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+ExclusiveFile::~ExclusiveFile() {
+    if (handle_ != -1) OwnedHandle closing(handle_of(handle_));
+}
+
+long ExclusiveFile::read(char* buffer, std::size_t size) {
+    const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!::ReadFile(handle_of(handle_), buffer, chunk, &got, nullptr)) return -1;
+    return static_cast<long>(got);
+}
+
+bool ExclusiveFile::rewind() {
+    LARGE_INTEGER zero{};
+    return ::SetFilePointerEx(handle_of(handle_), zero, nullptr, FILE_BEGIN) != 0;
+}
+
+bool append_log(const std::string& path, std::string_view line) {
+    // Read sharing only: while one gateway writes, another's open fails with
+    // a sharing violation. It waits for its turn, about two seconds at most,
+    // instead of dropping its entry.
+    for (int waited_ms = 0;; waited_ms += 10) {
+        OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) {
+            LARGE_INTEGER zero{};
+            return ::SetFilePointerEx(file.get(), zero, nullptr, FILE_END) && write_all(file.get(), line);
+        }
+        if (error_kind(last_error()) != ErrorKind::busy || waited_ms >= 2000) return false;
+        ::Sleep(10);
+    }
+}
+
+LocalTime local_time() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    return LocalTime{now.wDay, now.wMonth, now.wYear, now.wHour, now.wMinute};
+}
+
+}  // namespace qg::platform

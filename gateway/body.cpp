@@ -1,6 +1,7 @@
 #include "body.h"
 
 #include <algorithm>
+#include <new>
 
 namespace qg {
 namespace {
@@ -29,8 +30,10 @@ Body Body::read(std::uint64_t wanted, const platform::TextReader& read) {
     Body body;
     while (body.size_ < wanted) {
         const auto remaining = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - body.size_, read_piece));
+        // Short of memory, the run fails: a body cut where memory ran out
+        // would reach the application as if the browser had sent no more.
         if (body.capacity_ == body.size_ && !body.reserve(body.size_ + std::min(remaining, first_block), wanted))
-            break;  // out of memory: keep what arrived
+            throw std::bad_alloc();
         const std::size_t piece = std::min(remaining, body.capacity_ - body.size_);
         const std::size_t got = read(body.data_.get() + body.size_, piece);
         if (got == 0) break;

@@ -18,7 +18,8 @@ public:
     Body() = default;
 
     // Reads up to `wanted` bytes from `read`, stopping early at the end of the
-    // input. Memory follows the bytes that arrive, never a claimed length.
+    // input. Memory follows the bytes that arrive, never a claimed length;
+    // std::bad_alloc when it runs out, rather than a body cut short.
     static Body read(std::uint64_t wanted, const platform::TextReader& read);
 
     std::string_view bytes() const { return {data_.get(), size_}; }

@@ -127,14 +127,15 @@ void Run::set_work_dir(std::string_view work_dir) {
 }
 
 void run_guarded(const std::function<void(Run&)>& work, const Sink& out, const std::function<void()>& end) {
-    platform::FaultGuard guard(text::log_file_name, text::log_exception,
-                               error_page(text::title_exception, text::page_exception));
+    // Neither arming the guard nor the catch-all needs memory, so a run that
+    // has none left still ends with the log entry and the page.
+    platform::FaultGuard guard(text::log_file_name, text::log_exception, exception_page());
     Run run(guard, out, end);
     try {
         work(run);
     } catch (...) {
         log_error(run.log_path(), text::log_exception);
-        write_error_page(out, text::title_exception, text::page_exception);
+        out(exception_page());
     }
 }
 

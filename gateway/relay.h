@@ -25,6 +25,9 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
 // The complete error page for `title` and `message`, with its final line feed.
 std::string error_page(std::string_view title, std::string_view message);
 void write_error_page(const Sink& out, std::string_view title, std::string_view message);
+// The page for any failure of the request cycle, fixed when the program is
+// built, so that it can be sent when no memory is left.
+std::string_view exception_page();
 
 // One error-log line: "dd/mm/yyyy hh:mm  " and " message - code", cut to 500
 // characters, then CR LF.

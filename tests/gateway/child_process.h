@@ -163,6 +163,9 @@ public:
         if (process_ != nullptr) ::TerminateProcess(process_, 1);
     }
 
+    // Whether the child has not ended yet; it stays to be waited for.
+    bool running() const { return process_ != nullptr && ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+
     ChildExit wait() {
         ChildExit result;
         if (process_ == nullptr) return result;
@@ -230,6 +233,13 @@ public:
     // manager stops a program.
     void kill(int sig = SIGTERM) {
         if (pid_ > 0) ::kill(pid_, sig);
+    }
+
+    // Whether the child has not ended yet; it stays to be waited for.
+    bool running() const {
+        siginfo_t info{};
+        return pid_ > 0 && ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
     }
 
     ChildExit wait() {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qg::platform {
@@ -144,8 +145,14 @@ TextReader text_mode_stdin();
 class ExclusiveFile {
 public:
     static std::optional<ExclusiveFile> open(const std::string& path);
-    ExclusiveFile(ExclusiveFile&& other) noexcept;
-    ExclusiveFile& operator=(ExclusiveFile&& other) noexcept;
+    ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+    ExclusiveFile& operator=(ExclusiveFile&& other) noexcept {
+        if (this != &other) {
+            ExclusiveFile old(std::move(*this));  // closes the file held so far
+            handle_ = std::exchange(other.handle_, -1);
+        }
+        return *this;
+    }
     ExclusiveFile(const ExclusiveFile&) = delete;
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
     ~ExclusiveFile();

@@ -429,16 +429,6 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
     return ExclusiveFile(fd.release());
 }
 
-ExclusiveFile::ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-ExclusiveFile& ExclusiveFile::operator=(ExclusiveFile&& other) noexcept {
-    if (this != &other) {
-        ExclusiveFile old(std::move(*this));
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
 ExclusiveFile::~ExclusiveFile() {
     if (handle_ >= 0) {
         const int saved = errno;

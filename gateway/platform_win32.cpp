@@ -356,16 +356,6 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
     return ExclusiveFile(reinterpret_cast<std::intptr_t>(file.release()));
 }
 
-ExclusiveFile::ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-ExclusiveFile& ExclusiveFile::operator=(ExclusiveFile&& other) noexcept {
-    if (this != &other) {
-        ExclusiveFile old(std::move(*this));
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
-
 ExclusiveFile::~ExclusiveFile() {
     if (handle_ != -1) OwnedHandle closing(handle_of(handle_));
 }

@@ -72,18 +72,23 @@ private:
     void loop() {
         while (!stop_) {
             std::error_code ec;
+            // A name the gateway has deleted may come back for a new request,
+            // so only names still present count as answered.
+            std::set<std::string> present;
             for (const auto& entry : std::filesystem::directory_iterator(work_, ec)) {
                 // Windows names them in either letter case, Wine in lower case.
                 const std::string name = entry.path().filename().string();
                 if (!ascii::starts_with_any_case(name, prefix_) || name.size() < 4 ||
                     !ascii::equal_any_case(name.substr(name.size() - 4), ".TMP"))
                     continue;
+                present.insert(name);
                 if (seen_.count(name) != 0) continue;
                 const std::string request = read_file(entry.path().string());
                 if (!complete(request)) continue;
                 seen_.insert(name);
                 answer(entry.path(), request);
             }
+            if (!ec) std::erase_if(seen_, [&present](const std::string& name) { return !present.contains(name); });
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }

@@ -163,7 +163,9 @@ void request_cycle(Run& run) {
     const std::uint32_t poll_ms = poll_interval(profile.read_int(section, text::key_poll_time, default_poll_ms));
     const std::string prefix = request_prefix(profile.read_text(section, text::key_template, text::default_template));
 
-    const bool first_run = timeout_setting == 0 && !platform::file_exists(settings);
+    // Decided from the same read as the values above: a settings file that
+    // another run writes meanwhile must not turn this run's limit into none.
+    const bool first_run = timeout_setting == 0 && !profile.found();
     if (first_run) {
         // Later runs find these and wait 50 seconds; a failed write only means
         // the next run is a first run again.
@@ -183,19 +185,21 @@ void request_cycle(Run& run) {
     }
     prepend_output_file(request, *output_path);
 
-    const auto made_request = platform::make_temp_name(work_dir, prefix);
+    // Watching starts before the request exists, so no answer is missed.
+    platform::DirectoryWatch watch(work_dir);
+    const auto made_request = [&] {
+        const BodyPieces body_text = body_pieces(body.bytes());
+        return platform::make_request_file(work_dir, prefix, {request, body_text.text, body_text.line_end});
+    }();
     if (!made_request) {
         request_not_passed(run, {&*output_path});
         return;
     }
+    // Nothing reads the body or the request text again: their memory goes
+    // back to the system now rather than staying resident through the wait.
+    body = Body();
+    std::string().swap(request);
     const std::string request_path = platform::request_path_case(*made_request);
-    // Watching starts before the request exists, so no answer is missed.
-    platform::DirectoryWatch watch(work_dir);
-    const BodyPieces body_text = body_pieces(body.bytes());
-    if (!platform::write_new_file(request_path, {request, body_text.text, body_text.line_end})) {
-        request_not_passed(run, {&request_path, &*output_path});
-        return;
-    }
     const std::string signal_path = signal_name_for(request_path);
 
     platform::lower_priority();

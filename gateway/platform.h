@@ -20,11 +20,14 @@ namespace qg::platform {
 // would end the process without an answer (a closed pipe to the web server, a
 // lease-break notice) ignored so the gateway still exits normally. From here
 // on, a request to terminate (the web server ending its CGI program) only
-// marks the run as ended; see termination_requested.
+// marks the run as ended; see termination_requested. A request that arrives
+// while the gateway is not waiting is kept until the next wait, which then
+// returns at once. A stop request the web server left ignored (a server
+// started under nohup ignores hang-ups) stays ignored.
 void prepare_process();
 
-// Whether the web server has asked the gateway to end. Waits and reads return
-// early once it has, so the cycle can remove its files and exit quietly.
+// Whether the web server has asked the gateway to end. Waits, reads and writes
+// return early once it has, so the cycle can remove its files and exit quietly.
 bool termination_requested();
 
 // Full path of the running program.
@@ -42,6 +45,9 @@ public:
 
     std::string read_text(std::string_view section, std::string_view key, std::string_view fallback) const;
     std::int64_t read_int(std::string_view section, std::string_view key, std::int64_t fallback) const;
+    // Whether the settings file was there when the profile was made, as the
+    // reads above saw it, even if it could not be read.
+    bool found() const;
     // Writes one value into the file, creating the file when missing; later
     // reads see it.
     bool write_text(std::string_view section, std::string_view key, std::string_view value);
@@ -49,6 +55,7 @@ public:
 private:
     std::string file_;
     std::optional<std::string> content_;  // the file as read; nothing when it could not be
+    bool found_ = false;
 };
 
 // System temporary directory, always ending with a path separator.
@@ -66,14 +73,22 @@ std::string request_path_case(std::string path);
 // name could be made.
 std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix);
 
+// Makes a new request file in `dir` under a unique name from the first three
+// characters of `prefix` and writes `pieces` into it, one after the other, as
+// one write where the platform allows, through the descriptor that created it.
+// A number counts as taken when a file of that name, or its signal file (the
+// name with ".ret" in place of ".TMP", any letter case), exists: a signal file
+// left behind by an earlier request must not answer a new one. Returns the
+// path as made; on failure nothing, with the file (if made) deleted again and
+// the platform's error kept for the log.
+std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                             std::initializer_list<std::string_view> pieces);
+
 // The process environment as "name=value" entries in stored order.
 std::vector<std::string> environment();
 // Looks up one variable; an exact match wins over one in another letter case.
 std::optional<std::string> environment_value(std::string_view name);
 
-// Creates (or empties) the file and writes the pieces into it, one after the
-// other, as one write where the platform allows.
-bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces);
 // Deletes a file; a missing file is not an error worth reporting.
 void delete_file(const std::string& path);
 bool file_exists(const std::string& path);

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 #include "ascii.h"
 #include "posix/fd.h"
@@ -43,6 +45,29 @@ constexpr mode_t file_mode = 0660;
 volatile sig_atomic_t termination = 0;
 
 void on_termination(int) { termination = 1; }
+
+// The stop requests the gateway catches. They stay blocked except inside a
+// wait (ppoll lets them through atomically), so one that arrives between a
+// check of the flag and the blocking call is kept pending and ends that call
+// at once instead of being noticed only when the call returns.
+sigset_t caught_stops;
+// The signal mask during a wait: the process's own mask without the stops.
+sigset_t wait_mask;
+bool stops_blocked = false;
+
+// Waits until `fd` is ready for `events`, or only for the time when `fd` is
+// -1, at most `ms` milliseconds (nothing: no limit). Stop requests are let
+// through for the wait only. Returns as poll does: -1 with EINTR when a
+// signal ended the wait.
+int wait_ready(int fd, short events, std::optional<std::uint32_t> ms, short* revents = nullptr) {
+    pollfd p{fd, events, 0};
+    timespec limit{};
+    if (ms) limit = {static_cast<time_t>(*ms / 1000), static_cast<long>(*ms % 1000) * 1000000L};
+    const int ready =
+        ::ppoll(fd >= 0 ? &p : nullptr, fd >= 0 ? 1 : 0, ms ? &limit : nullptr, stops_blocked ? &wait_mask : nullptr);
+    if (revents != nullptr) *revents = p.revents;
+    return ready;
+}
 
 // Writes everything, retrying after interruptions and short writes.
 bool write_all(int fd, std::string_view bytes) {
@@ -96,22 +121,47 @@ void prepare_process() {
     // A web server that drops the connection must not kill the gateway with
     // SIGPIPE: failed writes are ignored and the run ends normally. SIGIO is
     // what the kernel sends when another process opens the output file while
-    // the gateway holds its lease; the open simply waits for the relay.
+    // the gateway holds its lease (only for the moment of the check).
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGIO, SIG_IGN);
 
     // The web server ends a CGI program with SIGTERM when the browser goes
-    // away or its own time-out passes. The handler only sets a flag; without
-    // SA_RESTART a sleep, a wait or a read returns at once, and the cycle then
-    // removes its files and exits normally.
+    // away or its own time-out passes. The handler only sets a flag; a wait
+    // then returns at once, and the cycle removes its files and exits
+    // normally. A hang-up or an interrupt that the server left ignored (a
+    // server started under nohup) is not meant for the gateway and stays
+    // ignored; SIGTERM is how every server ends its CGI programs, so it is
+    // always caught.
     struct sigaction action {};
     action.sa_handler = on_termination;
     ::sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    for (const int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(sig, &action, nullptr);
+    ::sigemptyset(&caught_stops);
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+        struct sigaction inherited {};
+        if (sig != SIGTERM && ::sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(sig, &action, nullptr);
+        ::sigaddset(&caught_stops, sig);
+    }
+    // Blocked from here on except inside the waits (see wait_ready).
+    if (::sigprocmask(SIG_BLOCK, &caught_stops, &wait_mask) == 0) {
+        for (const int sig : {SIGTERM, SIGHUP, SIGINT})
+            if (::sigismember(&caught_stops, sig) == 1) ::sigdelset(&wait_mask, sig);
+        stops_blocked = true;
+    }
 }
 
-bool termination_requested() { return termination != 0; }
+bool termination_requested() {
+    if (termination != 0) return true;
+    if (!stops_blocked) return false;
+    // A stop request that came outside a wait is still pending.
+    sigset_t pending;
+    if (::sigpending(&pending) != 0) return false;
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT})
+        if (::sigismember(&caught_stops, sig) == 1 && ::sigismember(&pending, sig) == 1) termination = 1;
+    return termination != 0;
+}
 
 std::string program_path() {
     std::string path(PATH_MAX, '\0');
@@ -131,8 +181,12 @@ std::string settings_path() { return posix::settings_path_from(program_path()); 
 Profile::Profile(std::string file) : file_(std::move(file)) {
     const int saved = errno;
     content_ = read_whole_file(file_);
+    // A file that is there but cannot be read still counts as there.
+    found_ = content_.has_value() || (errno != ENOENT && errno != ENOTDIR);
     errno = saved;  // a missing settings file is an ordinary case
 }
+
+bool Profile::found() const { return found_; }
 
 std::string Profile::read_text(std::string_view section, std::string_view key, std::string_view fallback) const {
     if (!content_) return std::string(fallback);
@@ -217,18 +271,34 @@ std::optional<std::string> environment_value(std::string_view name) {
     return other_case;
 }
 
-bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, file_mode));
-    if (!fd.valid()) return false;
-    // One writev for all pieces; a short write (a full disk, a signal) goes
-    // on from where it stopped.
+namespace {
+
+// Lower-case names of the signal files in `dir`: a number whose signal file
+// is still there (an application that answered after the time-out, a gateway
+// killed before it could delete it) is not free for a new request.
+std::unordered_set<std::string> signal_files_in(const std::string& dir) {
+    std::unordered_set<std::string> names;
+    Dir d(dir);
+    if (d.get() == nullptr) return names;
+    while (const dirent* entry = ::readdir(d.get())) {
+        if (!posix::is_signal_name(entry->d_name)) continue;
+        std::string name(entry->d_name);
+        for (char& c : name) c = ascii::lower(c);
+        names.insert(std::move(name));
+    }
+    return names;
+}
+
+// Writes the pieces through `fd`: one writev for all of them; a short write
+// (a full disk, a signal) goes on from where it stopped.
+bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
     std::vector<iovec> parts;
     for (const std::string_view piece : pieces)
         if (!piece.empty()) parts.push_back({const_cast<char*>(piece.data()), piece.size()});
     std::size_t first = 0;
     while (first < parts.size()) {
         const int count = static_cast<int>(std::min<std::size_t>(parts.size() - first, IOV_MAX));
-        const ssize_t n = ::writev(fd.get(), parts.data() + first, count);
+        const ssize_t n = ::writev(fd, parts.data() + first, count);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -241,6 +311,30 @@ bool write_new_file(const std::string& path, std::initializer_list<std::string_v
         }
     }
     return true;
+}
+
+}  // namespace
+
+std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                             std::initializer_list<std::string_view> pieces) {
+    const auto signals = signal_files_in(dir);
+    const auto seed = tick_ms() ^ (static_cast<std::uint32_t>(::getpid()) * 2654435761u);
+    const auto start = static_cast<std::uint16_t>(seed % 0xFFFF + 1);
+    Fd made;
+    auto path = posix::unique_temp_name(dir, prefix, start, [&](const std::string& candidate) {
+        if (signals.count(posix::signal_name_lower(candidate)) != 0) return EEXIST;
+        made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
+        return made.valid() ? 0 : errno;
+    });
+    if (!path) return std::nullopt;
+    if (!write_pieces(made.get(), pieces)) {
+        const int error = errno;
+        made.reset();
+        ::unlink(path->c_str());
+        errno = error;
+        return std::nullopt;
+    }
+    return path;
 }
 
 void delete_file(const std::string& path) {
@@ -309,8 +403,7 @@ void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
         const std::uint32_t elapsed = tick_ms() - start;
         if (elapsed >= ms || termination_requested()) break;
         const std::uint32_t left = ms - elapsed;
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        const int ready = wait_ready(fd, POLLIN, left);
         if (ready == 0) break;
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -346,9 +439,14 @@ void sleep_ms(std::uint32_t ms) {
         ::sched_yield();
         return;
     }
-    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     const int saved = errno;
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR && !termination_requested()) {
+    const std::uint32_t start = tick_ms();
+    for (;;) {
+        const std::uint32_t elapsed = tick_ms() - start;
+        if (elapsed >= ms) break;
+        const int ready = wait_ready(-1, 0, ms - elapsed);
+        // A stop request ends the pause; another signal only interrupts it.
+        if (ready == 0 || (ready < 0 && (errno != EINTR || termination != 0))) break;
     }
     errno = saved;
 }
@@ -379,12 +477,46 @@ ErrorKind error_kind(int code) {
     }
 }
 
+namespace {
+
+// How a piece goes to standard output without blocking once poll has said it
+// can be written: a socket takes a non-blocking send (which leaves the flags
+// the web server shares untouched); a pipe takes PIPE_BUF bytes, which poll
+// guarantees room for; a file or a device takes everything.
+enum class OutputKind { unknown, socket, pipe, file };
+OutputKind output_kind = OutputKind::unknown;
+
+ssize_t write_stdout_piece(std::string_view bytes) {
+    if (output_kind == OutputKind::unknown) {
+        struct stat st {};
+        output_kind = ::fstat(STDOUT_FILENO, &st) != 0 ? OutputKind::pipe
+                      : S_ISSOCK(st.st_mode)           ? OutputKind::socket
+                      : S_ISREG(st.st_mode)            ? OutputKind::file
+                                                       : OutputKind::pipe;
+    }
+    switch (output_kind) {
+        case OutputKind::socket:
+            return ::send(STDOUT_FILENO, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        case OutputKind::pipe:
+            return ::write(STDOUT_FILENO, bytes.data(), std::min<std::size_t>(bytes.size(), PIPE_BUF));
+        default:
+            return ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    }
+}
+
+}  // namespace
+
 void stdout_write(std::string_view bytes) {
     const int saved = errno;
-    // A web server that asked the gateway to end reads nothing more.
+    // A web server that asked the gateway to end reads nothing more. A web
+    // server that stops reading leaves the gateway in the wait, where a stop
+    // request still reaches it.
     while (!bytes.empty() && !termination_requested()) {
-        const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (n < 0 && errno != EINTR) break;
+        const int ready = wait_ready(STDOUT_FILENO, POLLOUT, std::nullopt);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        const ssize_t n = write_stdout_piece(bytes);
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) break;
         if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     errno = saved;
@@ -399,11 +531,15 @@ void stdout_close() {
 TextReader text_mode_stdin() {
     // Plain read calls: nothing is buffered beyond what the reader holds.
     auto reader = std::make_shared<posix::TextModeReader>([](char* buffer, std::size_t size) -> std::size_t {
-        for (;;) {
+        // Each read waits in poll first, where a stop request ends it; one
+        // that came before is still pending and ends the wait at once.
+        while (!termination_requested()) {
+            if (wait_ready(STDIN_FILENO, POLLIN, std::nullopt) < 0 && errno == EINTR) continue;
             const ssize_t n = ::read(STDIN_FILENO, buffer, size);
-            if (n < 0 && errno == EINTR && !termination_requested()) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
             return n > 0 ? static_cast<std::size_t>(n) : 0;
         }
+        return 0;
     });
     return [reader](char* buffer, std::size_t size) { return reader->read(buffer, size); };
 }
@@ -422,9 +558,17 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
     if (::fcntl(fd.get(), F_SETFL, 0) != 0) return std::nullopt;
     // A write lease is granted only while no other descriptor of the file is
     // open anywhere, so it tells whether the application still holds it.
+    // Once that is known the lease goes at once: held through the relay, it
+    // would make every other process that opens the file (a backup, the
+    // application reading its answer again) wait for the kernel's lease-break
+    // time whenever the client reads slowly.
     if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
         if (errno == EAGAIN || errno == EBUSY) return std::nullopt;
         // Leases unsupported or not permitted here: read without the check.
+    } else {
+        const int saved = errno;
+        ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+        errno = saved;
     }
     return ExclusiveFile(fd.release());
 }
@@ -432,7 +576,6 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
 ExclusiveFile::~ExclusiveFile() {
     if (handle_ >= 0) {
         const int saved = errno;
-        ::fcntl(fd_of(handle_), F_SETLEASE, F_UNLCK);
         Fd closing(fd_of(handle_));
         errno = saved;
     }

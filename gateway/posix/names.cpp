@@ -37,6 +37,20 @@ std::string temp_name_candidate(std::string_view dir, std::string_view prefix, s
     return name;
 }
 
+std::string signal_name_lower(std::string_view candidate) {
+    const auto slash = candidate.rfind('/');
+    std::string name(slash == std::string_view::npos ? candidate : candidate.substr(slash + 1));
+    if (name.size() >= 4 && ascii::equal_any_case(std::string_view(name).substr(name.size() - 4), ".tmp"))
+        name.resize(name.size() - 4);
+    name += ".ret";
+    for (char& c : name) c = ascii::lower(c);
+    return name;
+}
+
+bool is_signal_name(std::string_view name) {
+    return name.size() >= 4 && ascii::equal_any_case(name.substr(name.size() - 4), ".ret");
+}
+
 std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
                                             std::uint16_t start,
                                             const std::function<int(const std::string&)>& create) {

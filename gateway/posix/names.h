@@ -25,6 +25,14 @@ std::string temp_dir_from(const char* tmpdir);
 // hexadecimal without leading zeros, and ".TMP".
 std::string temp_name_candidate(std::string_view dir, std::string_view prefix, std::uint16_t number);
 
+// The signal file's name of a candidate request path: its file name with
+// ".ret" in place of ".TMP", in lower case, so that it compares equal to a
+// signal file of any letter case once that name is lower-cased too.
+std::string signal_name_lower(std::string_view candidate);
+
+// Whether a directory entry's name ends in ".ret" in any letter case.
+bool is_signal_name(std::string_view name);
+
 // Tries candidates from `start` upward, wrapping from 0xFFFF to 1, until
 // `create` succeeds. `create` returns 0 on success or an errno value; a name
 // that exists moves on to the next number, any other error ends the search.

@@ -16,11 +16,11 @@ TEST(Platform, NewFilesAreForOwnerAndGroupOnly) {
     test::TempDir dir;
     const mode_t old_mask = ::umask(022);
     const auto made = make_temp_name(dir.path(), "cgi");
-    const bool written = write_new_file(dir.file("req.TMP"), {"x"});
+    const auto request = make_request_file(dir.path(), "req", {"x"});
     const bool profile = Profile(dir.file("qg.ini")).write_text("zrcgi", "Timeout", "50");
     ::umask(old_mask);
-    ASSERT_TRUE(made && written && profile);
-    for (const std::string& path : {*made, dir.file("req.TMP"), dir.file("qg.ini")}) {
+    ASSERT_TRUE(made && request && profile);
+    for (const std::string& path : {*made, *request, dir.file("qg.ini")}) {
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
         EXPECT_EQ(st.st_mode & 0777, 0640u) << path;  // 0660 less the umask

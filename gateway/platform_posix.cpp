@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <unordered_set>
 
 #include "ascii.h"
 #include "posix/fd.h"
@@ -241,12 +240,20 @@ bool is_path_separator(char c) { return c == '/'; }
 // Linux file names keep letter case: the name made is the name to use.
 std::string request_path_case(std::string path) { return path; }
 
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
-    // Start from a value that differs between processes and over time, so
-    // concurrent gateways rarely collide on their first try.
+namespace {
+
+// Where a search for a free number starts: a value that differs between
+// processes and over time, so concurrent gateways rarely collide on their
+// first try.
+std::uint16_t search_start() {
     const auto seed = tick_ms() ^ (static_cast<std::uint32_t>(::getpid()) * 2654435761u);
-    const auto start = static_cast<std::uint16_t>(seed % 0xFFFF + 1);
-    return posix::unique_temp_name(dir, prefix, start, [](const std::string& path) {
+    return static_cast<std::uint16_t>(seed % 0xFFFF + 1);
+}
+
+}  // namespace
+
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
+    return posix::unique_temp_name(dir, prefix, search_start(), [](const std::string& path) {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
         return fd.valid() ? 0 : errno;
     });
@@ -273,19 +280,13 @@ std::optional<std::string> environment_value(std::string_view name) {
 
 namespace {
 
-// Lower-case names of the signal files in `dir`: a number whose signal file
-// is still there (an application that answered after the time-out, a gateway
-// killed before it could delete it) is not free for a new request.
-std::unordered_set<std::string> signal_files_in(const std::string& dir) {
-    std::unordered_set<std::string> names;
+// The names in `dir`; empty when it cannot be read (making the file then
+// fails with the reason).
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
     Dir d(dir);
     if (d.get() == nullptr) return names;
-    while (const dirent* entry = ::readdir(d.get())) {
-        if (!posix::is_signal_name(entry->d_name)) continue;
-        std::string name(entry->d_name);
-        for (char& c : name) c = ascii::lower(c);
-        names.insert(std::move(name));
-    }
+    while (const dirent* entry = ::readdir(d.get())) names.emplace_back(entry->d_name);
     return names;
 }
 
@@ -317,12 +318,11 @@ bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
 
 std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
                                              std::initializer_list<std::string_view> pieces) {
-    const auto signals = signal_files_in(dir);
-    const auto seed = tick_ms() ^ (static_cast<std::uint32_t>(::getpid()) * 2654435761u);
-    const auto start = static_cast<std::uint16_t>(seed % 0xFFFF + 1);
+    const int saved = errno;
+    const auto entries = names_in(dir);
+    errno = saved;
     Fd made;
-    auto path = posix::unique_temp_name(dir, prefix, start, [&](const std::string& candidate) {
-        if (signals.count(posix::signal_name_lower(candidate)) != 0) return EEXIST;
+    auto path = posix::unique_request_name(dir, prefix, search_start(), entries, [&](const std::string& candidate) {
         made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
         return made.valid() ? 0 : errno;
     });

@@ -1,6 +1,7 @@
 #include "posix/names.h"
 
 #include <cerrno>
+#include <unordered_set>
 
 #include "ascii.h"
 #include "platform.h"
@@ -37,20 +38,6 @@ std::string temp_name_candidate(std::string_view dir, std::string_view prefix, s
     return name;
 }
 
-std::string signal_name_lower(std::string_view candidate) {
-    const auto slash = candidate.rfind('/');
-    std::string name(slash == std::string_view::npos ? candidate : candidate.substr(slash + 1));
-    if (name.size() >= 4 && ascii::equal_any_case(std::string_view(name).substr(name.size() - 4), ".tmp"))
-        name.resize(name.size() - 4);
-    name += ".ret";
-    for (char& c : name) c = ascii::lower(c);
-    return name;
-}
-
-bool is_signal_name(std::string_view name) {
-    return name.size() >= 4 && ascii::equal_any_case(name.substr(name.size() - 4), ".ret");
-}
-
 std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
                                             std::uint16_t start,
                                             const std::function<int(const std::string&)>& create) {
@@ -67,6 +54,37 @@ std::optional<std::string> unique_temp_name(std::string_view dir, std::string_vi
     }
     errno = EEXIST;
     return std::nullopt;
+}
+
+}  // namespace qg::posix
+
+namespace qg::posix {
+namespace {
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) c = ascii::lower(c);
+    return lower;
+}
+
+}  // namespace
+
+std::optional<std::string> unique_request_name(std::string_view dir, std::string_view prefix,
+                                               std::uint16_t start, const std::vector<std::string>& entries,
+                                               const std::function<int(const std::string&)>& create) {
+    constexpr std::string_view signal_ending = ".ret";
+    std::unordered_set<std::string> signals;
+    for (const auto& name : entries)
+        if (name.size() >= signal_ending.size() &&
+            ascii::equal_any_case(std::string_view(name).substr(name.size() - signal_ending.size()), signal_ending))
+            signals.insert(lower_case(name));
+    return unique_temp_name(dir, prefix, start, [&](const std::string& candidate) {
+        // The candidate's file name ends in ".TMP"; its signal file in ".ret".
+        const std::string_view file = std::string_view(candidate).substr(candidate.rfind('/') + 1);
+        std::string signal = lower_case(file.substr(0, file.size() - 4));
+        signal += signal_ending;
+        return signals.count(signal) != 0 ? EEXIST : create(candidate);
+    });
 }
 
 }  // namespace qg::posix

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qg::posix {
 
@@ -25,14 +26,6 @@ std::string temp_dir_from(const char* tmpdir);
 // hexadecimal without leading zeros, and ".TMP".
 std::string temp_name_candidate(std::string_view dir, std::string_view prefix, std::uint16_t number);
 
-// The signal file's name of a candidate request path: its file name with
-// ".ret" in place of ".TMP", in lower case, so that it compares equal to a
-// signal file of any letter case once that name is lower-cased too.
-std::string signal_name_lower(std::string_view candidate);
-
-// Whether a directory entry's name ends in ".ret" in any letter case.
-bool is_signal_name(std::string_view name);
-
 // Tries candidates from `start` upward, wrapping from 0xFFFF to 1, until
 // `create` succeeds. `create` returns 0 on success or an errno value; a name
 // that exists moves on to the next number, any other error ends the search.
@@ -40,5 +33,13 @@ bool is_signal_name(std::string_view name);
 std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
                                             std::uint16_t start,
                                             const std::function<int(const std::string&)>& create);
+
+// The same search for a request file, where a number also counts as taken
+// when its signal file (".ret" in place of ".TMP", any letter case) is among
+// `entries`, the names found in the directory: a signal file left by an
+// earlier request must not answer a new one.
+std::optional<std::string> unique_request_name(std::string_view dir, std::string_view prefix,
+                                               std::uint16_t start, const std::vector<std::string>& entries,
+                                               const std::function<int(const std::string&)>& create);
 
 }  // namespace qg::posix

@@ -235,6 +235,8 @@ public:
         if (pid_ > 0) ::kill(pid_, sig);
     }
 
+    pid_t pid() const { return pid_; }
+
     // Whether the child has not ended yet; it stays to be waited for.
     bool running() const {
         siginfo_t info{};

@@ -5,7 +5,9 @@
 // test cases are the same on both.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +73,18 @@ inline std::string without_system_variables(const std::string& text) {
     return kept;
 }
 
+// Polls for a condition with a generous bound, so a loaded machine cannot
+// make a test fail.
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 struct GatewayResult {
     bool exited = false;
     int status = -1;
@@ -106,6 +120,13 @@ public:
         const std::string in = root_.file(tag + ".in");
         write_file(in, body);
         return Child(program(), ChildOptions{{}, environment, in, root_.file(tag + ".out"), output});
+    }
+
+    // Starts one gateway reading its standard input from `input` (a FIFO the
+    // test feeds, for one).
+    Child start_reading(const std::vector<std::string>& environment, const std::string& input,
+                        const std::string& tag, Output output = Output::file) {
+        return Child(program(), ChildOptions{{}, environment, input, root_.file(tag + ".out"), output});
     }
 
     GatewayResult finish(Child& child, const std::string& tag) {

@@ -85,5 +85,34 @@ TEST(TempName, SearchWrapsSkipsTakenAndStopsOnErrors) {
     }
 }
 
+TEST(TempName, RequestSearchSkipsNumbersWithASignalFileLeft) {
+    struct Case {
+        std::vector<std::string> entries;  // names in the directory
+        std::optional<std::string> result;
+    };
+    const std::vector<Case> cases = {
+        {{}, "/w/qg_10.TMP"},
+        {{"qg_10.ret", "QG_11.RET", "qg_12.Ret"}, "/w/qg_13.TMP"},
+        {{"qg_10.ret", "qg_11.TMP"}, "/w/qg_12.TMP"},             // a request file is taken through create
+        {{"qg_010.ret", "qg_10.ret2", "qg_10.txt", "xg_10.ret"}, "/w/qg_10.TMP"},  // other names
+    };
+    for (const auto& c : cases) {
+        const auto result = unique_request_name("/w/", "qg_", 0x10, c.entries, [&](const std::string& candidate) {
+            for (const auto& name : c.entries)
+                if ("/w/" + name == candidate) return EEXIST;
+            return 0;
+        });
+        EXPECT_EQ(result, c.result) << (c.entries.empty() ? "" : c.entries.front());
+    }
+    // Every number answered by a left signal file: none is free.
+    std::vector<std::string> all;
+    for (unsigned n = 1; n <= 0xFFFF; ++n) {
+        const std::string name = temp_name_candidate("", "qg_", static_cast<std::uint16_t>(n)).substr(1);
+        all.push_back(name.substr(0, name.size() - 4) + ".ret");
+    }
+    EXPECT_FALSE(unique_request_name("/w/", "qg_", 0x10, all, [](const std::string&) { return 0; }));
+    EXPECT_EQ(errno, EEXIST);
+}
+
 }  // namespace
 }  // namespace qg::posix

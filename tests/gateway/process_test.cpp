@@ -30,18 +30,6 @@ std::string numbered(const char* stem, int i) {
     return name;
 }
 
-// Polls for a condition with a generous bound, so a loaded machine cannot
-// make a test fail.
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 bool has_file_starting(const GatewaySandbox& box, const std::string& prefix) {
     for (const auto& name : box.work_files())
         if (name.rfind(prefix, 0) == 0) return true;

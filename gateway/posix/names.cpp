@@ -56,9 +56,6 @@ std::optional<std::string> unique_temp_name(std::string_view dir, std::string_vi
     return std::nullopt;
 }
 
-}  // namespace qg::posix
-
-namespace qg::posix {
 namespace {
 
 std::string lower_case(std::string_view text) {

@@ -16,6 +16,8 @@
 
 namespace qg::platform {
 
+enum class ErrorKind;
+
 // Prepares the process: standard output binary and unbuffered, and signals that
 // would end the process without an answer (a closed pipe to the web server, a
 // lease-break notice) ignored so the gateway still exits normally. From here
@@ -66,6 +68,16 @@ std::string request_path_case(std::string path);
 // name could be made.
 std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix);
 
+// Makes a new request file in `dir` under a unique name from the first three
+// characters of `prefix` and writes `pieces` into it, one after the other, as
+// one write where the platform allows, through the descriptor that created it.
+// A number counts as taken when a file of that name, or its signal file (the
+// name with ".ret" in place of ".TMP", any letter case), exists. Returns the
+// path as made; on failure nothing, with the file (if made) deleted again and
+// the platform's error kept for the log.
+std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                             std::initializer_list<std::string_view> pieces);
+
 // The process environment as "name=value" entries in stored order.
 std::vector<std::string> environment();
 // Looks up one variable; an exact match wins over one in another letter case.
@@ -74,8 +86,10 @@ std::optional<std::string> environment_value(std::string_view name);
 // Creates (or empties) the file and writes the pieces into it, one after the
 // other, as one write where the platform allows.
 bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces);
-// Deletes a file; a missing file is not an error worth reporting.
-void delete_file(const std::string& path);
+// Deletes a file. Returns what stopped the delete (none when the file is
+// gone); the thread's last error is left as it was, so a missing file, which
+// is expected, never hides an earlier error from the log.
+ErrorKind delete_file(const std::string& path);
 bool file_exists(const std::string& path);
 // Finds a file whose name matches `path`'s file name in any letter case and
 // returns the path of the one found.

@@ -82,12 +82,12 @@ TEST(Win32SignalFile, DeleteWaitsWhileHeldWithoutDeleteSharing) {
     struct Case {
         std::string name;
         DWORD sharing;
-        bool released_soon;  // closed after 100 ms, within the busy rule's wait
+        bool released_soon;  // closed after 50 ms, well within the busy rule's wait
         bool deleted;
     };
     const std::vector<Case> cases = {
         {"held, delete shared", FILE_SHARE_READ | FILE_SHARE_DELETE, false, true},
-        {"held, released after 100 ms", FILE_SHARE_READ, true, true},
+        {"held, released after 50 ms", FILE_SHARE_READ, true, true},
         {"held for good", FILE_SHARE_READ, false, false},
     };
     for (const auto& c : cases) {
@@ -99,7 +99,7 @@ TEST(Win32SignalFile, DeleteWaitsWhileHeldWithoutDeleteSharing) {
         std::thread releaser;
         if (c.released_soon) {
             releaser = std::thread([&held] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 held.reset();
             });
         }

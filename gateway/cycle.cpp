@@ -5,6 +5,7 @@
 
 #include "ascii.h"
 #include "body.h"
+#include "busy.h"
 #include "request_file.h"
 #include "texts.h"
 
@@ -34,7 +35,7 @@ void request_not_passed(const Run& run, std::initializer_list<const std::string*
 // one that arrives later is the application's.
 void ended_by_server(std::initializer_list<const std::string*> made, const std::string* signal_path = nullptr) {
     if (signal_path != nullptr)
-        if (const auto found = platform::find_file_any_case(*signal_path)) platform::delete_file(*found);
+        if (const auto found = platform::find_file_any_case(*signal_path)) delete_when_free(*found);
     for (const std::string* path : made) platform::delete_file(*path);
 }
 
@@ -211,7 +212,9 @@ void request_cycle(Run& run) {
     }
     if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out);
 
-    platform::delete_file(waited == Waited::answered ? found_signal : signal_path);
+    // An application may still hold its signal file open for a moment; a
+    // signal file left behind would otherwise stay in the directory.
+    delete_when_free(waited == Waited::answered ? found_signal : signal_path);
     platform::delete_file(request_path);
 
     if (waited == Waited::answered) {

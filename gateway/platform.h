@@ -16,6 +16,8 @@
 
 namespace qg::platform {
 
+enum class ErrorKind;
+
 // Prepares the process: standard output binary and unbuffered, and signals that
 // would end the process without an answer (a closed pipe to the web server, a
 // lease-break notice) ignored so the gateway still exits normally. From here
@@ -89,8 +91,10 @@ std::vector<std::string> environment();
 // Looks up one variable; an exact match wins over one in another letter case.
 std::optional<std::string> environment_value(std::string_view name);
 
-// Deletes a file; a missing file is not an error worth reporting.
-void delete_file(const std::string& path);
+// Deletes a file. Returns what stopped the delete (none when the file is
+// gone); the thread's last error is left as it was, so a missing file, which
+// is expected, never hides an earlier error from the log.
+ErrorKind delete_file(const std::string& path);
 bool file_exists(const std::string& path);
 // Finds a file whose name matches `path`'s file name in any letter case and
 // returns the path of the one found.

@@ -337,10 +337,11 @@ std::optional<std::string> make_request_file(const std::string& dir, std::string
     return path;
 }
 
-void delete_file(const std::string& path) {
+ErrorKind delete_file(const std::string& path) {
     const int saved = errno;
-    ::unlink(path.c_str());
+    const ErrorKind result = ::unlink(path.c_str()) == 0 ? ErrorKind::none : error_kind(errno);
     errno = saved;  // a missing file is expected here and must not hide an earlier error
+    return result;
 }
 
 bool file_exists(const std::string& path) {

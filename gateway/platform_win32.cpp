@@ -1,5 +1,7 @@
-// Windows implementation of the platform layer: the kernel and user services
-// the gateway was made for, called directly.
+// Windows implementation of the platform layer: the kernel services the
+// gateway was made for, called directly. Nothing here needs user32.dll: a CGI
+// process that loads it takes a share of the desktop heap, and under IIS many
+// waiting gateways would exhaust it until new processes fail to start.
 #include "platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -10,12 +12,16 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <utility>
 
 #include "ascii.h"
+#include "busy.h"
+#include "win32/request_names.h"
 
 namespace qg::platform {
 namespace {
@@ -77,10 +83,39 @@ bool write_all(HANDLE h, std::string_view bytes) {
     return true;
 }
 
-// Lower-cases a text in place in the ANSI code page, as file names compare.
+// Lower-cases a text in the system's ANSI code page, the one file names are
+// given in. A text the service cannot map stays as it was.
 void lower_in_place(std::string& text) {
-    if (!text.empty()) ::CharLowerA(text.data());
+    if (text.empty() || text.size() > INT_MAX) return;
+    const DWORD saved = ::GetLastError();
+    std::string lower(text.size(), '\0');
+    const int size = static_cast<int>(text.size());
+    if (::LCMapStringA(LOCALE_SYSTEM_DEFAULT, LCMAP_LOWERCASE, text.data(), size, lower.data(), size) == size)
+        text = std::move(lower);
+    ::SetLastError(saved);
 }
+
+// Converts one UTF-16 text to the ANSI code page. The buffer is sized for the
+// longest form any ANSI code page gives (three bytes per UTF-16 unit, as
+// UTF-8 does), so the service never has to be asked for the length first.
+// Characters the code page lacks become "?" rather than a look-alike (a
+// full-width "&" must not turn into a real one).
+std::optional<std::string> to_ansi(const wchar_t* wide, std::size_t length) {
+    if (length == 0) return std::string();
+    if (length > INT_MAX / 3) return std::nullopt;
+    std::string ansi(length * 3, '\0');
+    // UTF-8 as the ANSI code page takes no flags.
+    const DWORD flags = ::GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int n = ::WideCharToMultiByte(CP_ACP, flags, wide, static_cast<int>(length), ansi.data(),
+                                        static_cast<int>(ansi.size()), nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    ansi.resize(static_cast<std::size_t>(n));
+    return ansi;
+}
+
+struct EnvironmentBlockFree {
+    void operator()(wchar_t* block) const { ::FreeEnvironmentStringsW(block); }
+};
 
 // Finds a file by a directory search for its name (letter case ignored by the
 // file system). Fills `found` with the name as stored.
@@ -190,12 +225,29 @@ std::optional<std::string> make_temp_name(const std::string& dir, std::string_vi
     return std::string(path);
 }
 
+std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                             std::initializer_list<std::string_view> pieces) {
+    // The search starts at a number drawn from the clock and the process, so
+    // gateways started together seldom try the same names.
+    const DWORD first = ::GetTickCount() + ::GetCurrentProcessId();
+    return win32::make_request_file_from(static_cast<std::uint16_t>(first), dir, prefix, pieces);
+}
+
 std::vector<std::string> environment() {
+    // The wide block, converted with the ANSI code page: the ANSI function
+    // would give the OEM code page's bytes (an "e" with acute accent as 0x82,
+    // not 0xE9), which is not the text the web server meant.
     std::vector<std::string> entries;
-    char* block = ::GetEnvironmentStringsA();
-    if (block == nullptr) return entries;
-    for (const char* e = block; *e != '\0'; e += std::strlen(e) + 1) entries.emplace_back(e);
-    ::FreeEnvironmentStringsA(block);
+    const DWORD saved = ::GetLastError();
+    const std::unique_ptr<wchar_t, EnvironmentBlockFree> block(::GetEnvironmentStringsW());
+    for (const wchar_t* e = block.get(); e != nullptr && *e != L'\0';) {
+        const std::size_t length = std::wcslen(e);
+        // An entry that cannot be converted is left out, as the request
+        // text leaves out any entry it cannot take.
+        if (auto entry = to_ansi(e, length)) entries.push_back(std::move(*entry));
+        e += length + 1;
+    }
+    ::SetLastError(saved);
     return entries;
 }
 
@@ -213,23 +265,11 @@ std::optional<std::string> environment_value(std::string_view name) {
     return other_case;
 }
 
-bool write_new_file(const std::string& path, std::initializer_list<std::string_view> pieces) {
-    // One WriteFile for the whole text: an application that finds the file
-    // never sees the request without its body.
-    std::string text;
-    std::size_t size = 0;
-    for (const std::string_view piece : pieces) size += piece.size();
-    text.reserve(size);
-    for (const std::string_view piece : pieces) text += piece;
-    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid() && write_all(file.get(), text);
-}
-
-void delete_file(const std::string& path) {
+ErrorKind delete_file(const std::string& path) {
     const DWORD saved = ::GetLastError();
-    ::DeleteFileA(path.c_str());
+    const ErrorKind result = ::DeleteFileA(path.c_str()) ? ErrorKind::none : error_kind(last_error());
     ::SetLastError(saved);  // a missing file is expected here and must not hide an earlier error
+    return result;
 }
 
 bool file_exists(const std::string& path) { return find_file(path, nullptr); }
@@ -275,11 +315,25 @@ void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
         const std::uint32_t elapsed = tick_ms() - start;
         if (elapsed >= ms) break;
         const DWORD woke = ::WaitForMultipleObjects(count, events, FALSE, ms - elapsed);
-        if (woke != WAIT_OBJECT_0) {
-            if (woke == WAIT_FAILED) ::Sleep(ms - elapsed);  // the watch failed: the plain pause
-            break;
+        if (woke == WAIT_OBJECT_0) {
+            // Re-armed before the check, so a file made in between still
+            // wakes the next wait.
+            if (::FindNextChangeNotification(events[0])) {
+                if (find_file(path, nullptr)) break;
+                continue;
+            }
+        } else if (woke != WAIT_FAILED) {
+            break;  // the pause is over, or the gateway is asked to end
         }
-        if (!::FindNextChangeNotification(events[0]) || find_file(path, nullptr)) break;
+        // The notification is dead (the directory renamed or removed, a
+        // network session dropped): its handle would stay signalled and
+        // every later wait would spin. It is closed, and this wait and all
+        // later ones are plain pauses.
+        ::FindCloseChangeNotification(events[0]);
+        handle_ = -1;
+        const std::uint32_t spent = tick_ms() - start;
+        if (spent < ms) sleep_ms(ms - spent);
+        break;
     }
     ::SetLastError(saved);
 }
@@ -395,3 +449,73 @@ LocalTime local_time() {
 }
 
 }  // namespace qg::platform
+
+namespace qg::win32 {
+
+using platform::find_file;
+using platform::is_path_separator;
+using platform::OwnedHandle;
+using platform::write_all;
+
+std::optional<std::string> make_request_file_from(std::uint16_t first, const std::string& dir,
+                                                  std::string_view prefix,
+                                                  std::initializer_list<std::string_view> pieces) {
+    // One WriteFile for the whole text: an application that reads the file
+    // once it has grown finds the request with its body.
+    std::string text;
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    text.reserve(size);
+    for (const std::string_view piece : pieces) text += piece;
+
+    // Names as the temporary-name service makes them: the directory (with a
+    // separator added when it lacks one), three prefix characters, a number
+    // of up to four upper-case hexadecimal digits, ".TMP". CREATE_NEW makes
+    // each candidate only if no file of that name exists.
+    std::string stem = dir;
+    if (stem.empty() || !is_path_separator(stem.back())) stem += '\\';
+    stem += prefix.substr(0, 3);
+    for (DWORD step = 0; step <= 0xFFFF; ++step) {
+        const DWORD number = (first + step) & 0xFFFF;
+        if (number == 0) continue;  // the service never makes number 0
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%lX", static_cast<unsigned long>(number));
+        const std::string path = stem + digits + ".TMP";
+        // A signal file still there from an earlier request of this number
+        // (answered after its time-out, or left by a gateway that was killed)
+        // would answer this one at once: the number counts as taken.
+        if (find_file(stem + digits + ".ret", nullptr)) continue;
+
+        // A name held by another process for a moment (a scanner) is
+        // waited for by the busy rule.
+        HANDLE made = INVALID_HANDLE_VALUE;
+        retry_while_busy([&] {
+            made = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            return made == INVALID_HANDLE_VALUE && platform::last_error_kind() == platform::ErrorKind::busy;
+        });
+        OwnedHandle file(made);
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            // A file of that name exists; a file deleted while another
+            // process still holds it open refuses access to its name until
+            // it is closed, yet still shows in the directory. Both are taken.
+            if (platform::error_kind(static_cast<int>(error)) == platform::ErrorKind::exists ||
+                (error == ERROR_ACCESS_DENIED && find_file(path, nullptr))) {
+                continue;
+            }
+            ::SetLastError(error);
+            return std::nullopt;
+        }
+        if (write_all(file.get(), text)) return path;
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(file.release());
+        ::DeleteFileA(path.c_str());
+        ::SetLastError(error);  // the log gets the write's failure
+        return std::nullopt;
+    }
+    ::SetLastError(ERROR_FILE_EXISTS);  // every number is taken
+    return std::nullopt;
+}
+
+}  // namespace qg::win32

@@ -5,26 +5,23 @@
 #include <new>
 
 #include "ascii.h"
+#include "busy.h"
 #include "texts.h"
 
 namespace qg {
 namespace {
 
 // Opens the output file for the relay. A file that is busy (still held open
-// by another process) is tried again every 25 ms for up to 500 ms: on Windows
-// a virus scanner or an indexer opens a freshly closed file for a moment, and
-// a complete answer must not be refused for that. Any other failure, and a
-// file still busy after that, fails at once with its error code kept.
+// by another process) is waited for by the busy rule: on Windows a virus
+// scanner or an indexer opens a freshly closed file for a moment, and a
+// complete answer must not be refused for that. Any other failure, and a file
+// still busy after that, fails with its error code kept.
 std::optional<platform::ExclusiveFile> open_when_free(const std::string& path) {
-    constexpr std::uint32_t retry_ms = 25;
-    constexpr std::uint32_t give_up_ms = 500;
-    auto file = platform::ExclusiveFile::open(path);
-    const std::uint32_t start = platform::tick_ms();
-    while (!file && platform::last_error_kind() == platform::ErrorKind::busy &&
-           platform::tick_ms() - start < give_up_ms) {
-        platform::sleep_ms(retry_ms);
+    std::optional<platform::ExclusiveFile> file;
+    retry_while_busy([&] {
         file = platform::ExclusiveFile::open(path);
-    }
+        return !file && platform::last_error_kind() == platform::ErrorKind::busy;
+    });
     return file;
 }
 

@@ -46,7 +46,9 @@ TEST(GatewayProcess, RelaysTheAnswerAndCleansUp) {
     write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\nTemplate=REQuest\r\n"));
     Application app(box.work(), "req", echo);
 
-    const auto r = box.run({"REQUEST_METHOD=POST", "HTTP_USER_AGENT=Tool/1.0", "CONTENT_LENGTH=9"}, "a=1\r\n&b=2");
+    // A value with a letter outside ASCII ("\xE9", an e with acute accent, in
+    // the ANSI code page) reaches the request file as that byte.
+    const auto r = box.run({"REQUEST_METHOD=POST", "HTTP_USER_AGENT=Tool/1.0 caf\xE9", "CONTENT_LENGTH=9"}, "a=1\r\n&b=2");
     expect_clean_exit(r);
     const std::string header(text::default_header);
     ASSERT_EQ(r.output.rfind(header, 0), 0u) << r.output;
@@ -63,7 +65,7 @@ TEST(GatewayProcess, RelaysTheAnswerAndCleansUp) {
     EXPECT_EQ(name.substr(3, name.size() - 7).find_first_not_of("0123456789ABCDEF"), std::string::npos);
     EXPECT_NE(name[3], '0');
     EXPECT_EQ(without_system_variables(request.substr(13 + out_path.size())),
-              "&REQUEST+METHOD=POST&USER+AGENT=Tool%2F1%2E0&CONTENT+LENGTH=9&DllVersion=Quillgate+3%2E00%2E02&\r\n"
+              "&REQUEST+METHOD=POST&USER+AGENT=Tool%2F1%2E0+caf%E9&CONTENT+LENGTH=9&DllVersion=Quillgate+3%2E00%2E02&\r\n"
               "#@$ FORM VARIABLES $@#\r\n"
               "a=1\n&b=2\r\n");  // CR LF counted as one byte; the length covers the whole body
     EXPECT_TRUE(box.work_files().empty());

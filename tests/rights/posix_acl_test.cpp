@@ -190,6 +190,55 @@ TEST(PathKindsTest, DirectoryKeepsItsDefaultAcl) {
     EXPECT_EQ(defaultAcl(sub), defaults);
 }
 
+struct DefaultCase {
+    const char* name;
+    const char* defaults;  // for setfacl -d -m, on a directory of mode 0750
+    const char* account;
+    std::uint32_t mask;
+    const char* removed;  // the line of getfacl -d that goes; empty: none
+    Probe probe;          // may do nothing with a file made afterwards
+};
+
+class DefaultAclTest : public ::testing::TestWithParam<DefaultCase> {};
+
+// A grant on a directory takes the account's named entry out of the default
+// ACL too, so a file made there afterwards gives it nothing; it adds no
+// default entry, and every other line of the default ACL, the mask included,
+// stays as it was (a mask that hides bits keeps hiding them).
+TEST_P(DefaultAclTest, GrantReachesFilesMadeLater) {
+    const DefaultCase& c = GetParam();
+    const TempDir dir;
+    const std::filesystem::path sub = dir.path() / "sub";
+    std::filesystem::create_directory(sub);
+    ASSERT_EQ(chmod(sub.c_str(), 0750), 0);
+    ASSERT_EQ(run({"setfacl", "-d", "-m", c.defaults, sub.string()}).exitCode, 0);
+    std::string expected = defaultAcl(sub);
+    if (*c.removed) {
+        const auto line = expected.find(c.removed);
+        ASSERT_NE(line, std::string::npos) << expected;
+        expected.erase(line, std::strlen(c.removed));
+    }
+
+    ASSERT_EQ(SetAccessRights(sub.c_str(), c.account, c.mask), 1);
+    EXPECT_EQ(defaultAcl(sub), expected);
+    const std::string made = (sub / "made-later").string();
+    const int fd = open(made.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(accessOf(made, c.probe), 0u) << c.probe.who << "; acl of the new file:\n" << getAcl(made);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directories, DefaultAclTest,
+    ::testing::Values(
+        DefaultCase{"RevokedUser", "u:bob:rwx,g:devs:rx", "Unix User\\bob", 0, "user:1002:rwx\n", kProbes[1]},
+        DefaultCase{"RevokedGroupUnderNarrowMask", "u:bob:rwx,g:devs:rwx,m::r", "Unix Group\\devs", 0,
+                    "group:1101:rwx\t#effective:r--\n", kProbes[3]},
+        // A grant of rights on the directory is no grant on what is made in it.
+        DefaultCase{"GrantedUser", "u:bob:r,g:devs:rx", "Unix User\\bob", 0x1F01FF, "user:1002:r--\n", kProbes[1]},
+        DefaultCase{"EveryoneHasNoNamedEntry", "u:bob:r,o::---", "Everyone", 0x120089, "", kProbes[4]}),
+    [](const auto& param) { return param.param.name; });
+
 // Both calls act on the file a symlink points to, as getfacl without -P does.
 TEST(PathKindsTest, SymlinkMeansItsTarget) {
     const TempDir dir;

@@ -341,5 +341,29 @@ TEST(ReadOnlyMountTest, GrantFailsAndChangesNothing) {
     EXPECT_EQ(getAcl(file), before);
 }
 
+// A bare name goes to the group of that name when no user has it. glibc
+// says "no such user" with 0 and no record, nss_wrapper with ENOENT, which
+// is also how a failing lookup may end; so the host runs here without
+// nss_wrapper, on account files mounted over /etc/passwd and /etc/group.
+TEST(BareNameTest, NoUserOfThatNameMeansTheGroup) {
+    ENTER_PRIVATE_MOUNTS();
+    const TempDir dir;
+    const std::string passwd = dir.file("passwd", 0644, "root:x:0:0::/root:/bin/sh\nbob:x:1002:1002::/:/bin/false\n");
+    const std::string group = dir.file("group", 0644, "root:x:0:\nbob:x:1002:\nstaff:x:1100:bob\n");
+    for (const auto& [file, over] : {std::pair{passwd, "/etc/passwd"}, std::pair{group, "/etc/group"}}) {
+        if (mount(file.c_str(), over, nullptr, MS_BIND, nullptr) != 0) {
+            GTEST_SKIP() << "cannot mount over " << over << ": " << std::strerror(errno);
+        }
+    }
+    const std::string target = dir.file("f", 0640);
+    for (const char* account : {"staff", "bob"}) {
+        const ProcessResult grant = run({"env", "-u", "LD_PRELOAD", PERMWELL_HOST, "grant", target, account, "r"});
+        EXPECT_EQ(grant.exitCode, 0) << account << ": " << grant.err;
+    }
+    umount2("/etc/group", MNT_DETACH);
+    umount2("/etc/passwd", MNT_DETACH);
+    EXPECT_EQ(getAcl(target), "user::rw-\nuser:1002:r--\ngroup::r--\ngroup:1100:r--\nmask::r--\nother::---\n\n");
+}
+
 }  // namespace
 }  // namespace permwell::testing

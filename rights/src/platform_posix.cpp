@@ -59,9 +59,10 @@ Account queryAccount(Query query, Copy copy) {
         Record* result = nullptr;
         errno = 0;
         int rc = query(&record, scratch.data(), scratch.size(), &result);
-        // Some implementations return -1 and leave the code in errno.
+        // Some implementations return -1 and leave the code in errno; without
+        // one it is still a failure, never a "no such account".
         if (rc == -1) {
-            rc = errno;
+            rc = errno != 0 ? errno : EIO;
         }
         if (rc == ERANGE && scratch.size() < kMaxRecordBuffer) {
             scratch.resize(scratch.size() * 2);

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "fail_safe.h"
 #include "unix_mapping.h"
-#include "utf.h"
 
 namespace permwell {
 
@@ -39,12 +39,14 @@ std::optional<std::vector<std::string>> trusteeNames(Platform& platform, const s
 }
 
 // Formats "<name>;<signed mask>\r\n" into the line buffer. A name too long for
-// the buffer is cut (never inside a character) so the line keeps its ending.
-std::size_t formatAccessLine(char (&line)[kAccessLineBufferSize], const std::string& name, std::uint32_t mask) {
+// the buffer is cut (never inside a character of the ANSI code page) so the
+// line keeps its ending.
+std::size_t formatAccessLine(Platform& platform, char (&line)[kAccessLineBufferSize], const std::string& name,
+                             std::uint32_t mask) {
     char tail[32];
     const int tailLength = std::snprintf(tail, sizeof tail, ";%i\r\n", static_cast<std::int32_t>(mask));
     const std::size_t room = kAccessLineBufferSize - 1 - static_cast<std::size_t>(tailLength);
-    const std::size_t nameLength = utf8PrefixLength(name, room);
+    const std::size_t nameLength = platform.ansiPrefixLength(name, room);
     std::memcpy(line, name.data(), nameLength);
     std::memcpy(line + nameLength, tail, static_cast<std::size_t>(tailLength) + 1);
     return nameLength + static_cast<std::size_t>(tailLength);
@@ -79,7 +81,7 @@ int listAccessRights(Platform& platform, const char* fileName, char* buffer, std
     std::size_t used = 0;
     for (std::size_t i = 0; i < names->size(); ++i) {
         char line[kAccessLineBufferSize];
-        const std::size_t lineLength = formatAccessLine(line, (*names)[i], dacl->entries[i].mask);
+        const std::size_t lineLength = formatAccessLine(platform, line, (*names)[i], dacl->entries[i].mask);
         std::memcpy(buffer + used, line, lineLength + 1);
         used += lineLength;
     }
@@ -118,7 +120,7 @@ int grantAccessRights(Platform& platform, const char* fileName, const char* acco
         }
     }
     entries.push_back(Ace{AceType::AccessAllowed, 0, accessMask, *account.sid, {}});
-    return platform.writeDacl(fileName, entries) ? 1 : 0;
+    return platform.writeDacl(fileName, FileDacl{DaclState::Present, std::move(entries), dacl->control}) ? 1 : 0;
 }
 
 }  // namespace

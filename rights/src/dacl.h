@@ -34,6 +34,11 @@ enum class DaclState { Absent, Null, Present };
 struct FileDacl {
     DaclState state = DaclState::Present;
     std::vector<Ace> entries;
+    // The list's own inheritance settings as the platform keeps them (on
+    // Windows the descriptor's SE_DACL_* control bits: inheritance switched
+    // off, entries inherited automatically). The portable logic carries them
+    // from the read to the write unchanged, so a grant does not alter them.
+    std::uint16_t control = 0;
 };
 
 // Bytes the list occupies in a security descriptor: an 8-byte header, then

@@ -43,8 +43,11 @@ public:
     virtual std::optional<std::string> accountName(const Sid& sid) = 0;
     // The file's DACL, read in one step; nullopt on failure.
     virtual std::optional<FileDacl> readDacl(const char* path) = 0;
-    // Replaces the file's DACL in one step: the file changes wholly or not at all.
-    virtual bool writeDacl(const char* path, const std::vector<Ace>& entries) = 0;
+    // Replaces the file's DACL in one step: the file changes wholly or not at
+    // all. Entries without bytes of their own (Ace::native empty) are the ones
+    // the grant made; an account given such an entry loses every entry it had,
+    // the ones new files inherit included.
+    virtual bool writeDacl(const char* path, const FileDacl& dacl) = 0;
     // Every local group of the user, indirect memberships included. An empty
     // server name means the local computer.
     virtual LocalGroups localGroups(std::u16string_view server, std::u16string_view user) = 0;
@@ -52,6 +55,9 @@ public:
     virtual std::optional<std::u16string> toWide(std::string_view ansi) = 0;
     // UTF-16 to the ANSI code page; characters it cannot hold are replaced.
     virtual std::string toAnsi(std::u16string_view wide) = 0;
+    // Length of the longest prefix of ANSI text, at most maxBytes bytes, that
+    // does not end inside a character of the ANSI code page.
+    virtual std::size_t ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) = 0;
 };
 
 class SystemPlatform final : public Platform {
@@ -60,10 +66,11 @@ public:
     AccountLookup lookupAccount(std::string_view name) override;
     std::optional<std::string> accountName(const Sid& sid) override;
     std::optional<FileDacl> readDacl(const char* path) override;
-    bool writeDacl(const char* path, const std::vector<Ace>& entries) override;
+    bool writeDacl(const char* path, const FileDacl& dacl) override;
     LocalGroups localGroups(std::u16string_view server, std::u16string_view user) override;
     std::optional<std::u16string> toWide(std::string_view ansi) override;
     std::string toAnsi(std::u16string_view wide) override;
+    std::size_t ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) override;
 };
 
 }  // namespace permwell

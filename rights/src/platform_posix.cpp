@@ -22,7 +22,21 @@ namespace {
 
 // ---- Account database -------------------------------------------------------
 
-enum class Found { Yes, No, Error };
+// How a lookup in the account database ended.
+enum class Found {
+    Yes,
+    // The database answered that no such account exists (a zero return
+    // without a record).
+    No,
+    // A code that some databases use for "no such account" while others
+    // report a failure with it (glibc hands on a service's errno, often ENOENT
+    // when the service cannot be reached): the account may well exist.
+    Unsure,
+    // The record does not fit the largest scratch buffer (a group with a
+    // huge member list): the account exists but its record cannot be had.
+    TooLarge,
+    Error,
+};
 
 struct Account {
     Found found = Found::No;
@@ -43,7 +57,13 @@ Account queryAccount(Query query, Copy copy) {
     for (;;) {
         Record record{};
         Record* result = nullptr;
-        const int rc = query(&record, scratch.data(), scratch.size(), &result);
+        errno = 0;
+        int rc = query(&record, scratch.data(), scratch.size(), &result);
+        // Some implementations return -1 and leave the code in errno; without
+        // one it is still a failure, never a "no such account".
+        if (rc == -1) {
+            rc = errno != 0 ? errno : EIO;
+        }
         if (rc == ERANGE && scratch.size() < kMaxRecordBuffer) {
             scratch.resize(scratch.size() * 2);
             continue;
@@ -52,8 +72,12 @@ Account queryAccount(Query query, Copy copy) {
         if (rc == 0 && result != nullptr) {
             account.found = Found::Yes;
             copy(*result, account);
-        } else if (rc == 0 || rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) {
+        } else if (rc == 0) {
             account.found = Found::No;
+        } else if (rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) {
+            account.found = Found::Unsure;
+        } else if (rc == ERANGE) {
+            account.found = Found::TooLarge;
         } else {
             account.found = Found::Error;
         }
@@ -369,6 +393,98 @@ std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct st
 
 bool isNotSupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
 
+// The entries of an ACL as the library lists them, each carrying its origin.
+// The mask entry is no entry of its own: it limits the group class. nullopt
+// for an entry of a kind this mapping does not know.
+std::optional<std::vector<Ace>> acesOf(const std::vector<AclEntryView>& views, const struct stat& file) {
+    std::optional<std::uint8_t> mask;
+    for (const AclEntryView& view : views) {
+        if (view.tag == ACL_MASK) mask = view.perms;
+    }
+    std::vector<Ace> entries;
+    for (const AclEntryView& view : views) {
+        if (view.tag == ACL_MASK) {
+            continue;
+        }
+        if (view.tag != ACL_USER_OBJ && view.tag != ACL_USER && view.tag != ACL_GROUP_OBJ && view.tag != ACL_GROUP &&
+            view.tag != ACL_OTHER) {
+            return std::nullopt;
+        }
+        const std::uint32_t qualifier = view.tag == ACL_USER_OBJ    ? file.st_uid
+                                        : view.tag == ACL_GROUP_OBJ ? file.st_gid
+                                                                    : view.qualifier;
+        // What the entry lets its account do: the group class is limited by
+        // the mask, and a named entry for the owner's uid gives nothing, since
+        // the owner entry always decides for the owner.
+        std::uint8_t effective = view.perms;
+        if (inGroupClass(view.tag) && mask) effective &= *mask;
+        if (view.tag == ACL_USER && view.qualifier == file.st_uid) effective = 0;
+        entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(effective), sidOf(view.tag, qualifier),
+                           encodeOrigin({view.tag, qualifier, view.perms, mask})});
+    }
+    return entries;
+}
+
+// Puts the planned entries into an empty ACL; false when libacl refuses one
+// or the result is no valid ACL.
+bool fillAcl(Acl& acl, const PosixAcl& plan) {
+    for (const Slot& slot : plan.slots) {
+        const bool named = slot.tag == ACL_USER || slot.tag == ACL_GROUP;
+        if (!addEntry(acl, slot.tag, named ? std::optional<id_t>(slot.qualifier) : std::nullopt, slot.perms())) {
+            return false;
+        }
+    }
+    if (plan.mask && !addEntry(acl, ACL_MASK, std::nullopt, *plan.mask)) {
+        return false;
+    }
+    return acl_valid(acl.get()) == 0;
+}
+
+// Whether the grant made an entry of its own (one not read from the file)
+// for the account a named POSIX entry stands for.
+bool grantedAnew(const std::vector<Ace>& entries, const AclEntryView& view) {
+    if (view.tag != ACL_USER && view.tag != ACL_GROUP) {
+        return false;
+    }
+    const Sid named = sidOf(view.tag, view.qualifier);
+    for (const Ace& ace : entries) {
+        if (ace.native.empty() && ace.sid == named) return true;
+    }
+    return false;
+}
+
+// A grant on a directory reaches the files made in it later, as on Windows,
+// where it removes the account's inheritable entries too: the named default
+// entry (user:<uid>: or group:<gid>:) of every account that the grant gave a
+// new entry leaves the default ACL. No default entry is added, the other
+// default entries are written back as they were read, and the default mask
+// is settled as the access ACL's is (it keeps its bits; no new entry needs
+// more, so it stays). Returns the default ACL to write, nullopt inside when
+// it needs no change, and nullopt when it cannot be read or planned.
+std::optional<std::optional<PosixAcl>> defaultAclAfterGrant(acl_t current, const std::vector<Ace>& entries,
+                                                             const struct stat& file) {
+    const auto views = entriesOf(current);
+    if (!views) {
+        return std::nullopt;
+    }
+    std::vector<AclEntryView> kept;
+    for (const AclEntryView& view : *views) {
+        if (!grantedAnew(entries, view)) kept.push_back(view);
+    }
+    if (kept.size() == views->size()) {
+        return std::optional<PosixAcl>{};  // nothing of the account's, or no default ACL at all
+    }
+    const auto aces = acesOf(kept, file);
+    if (!aces) {
+        return std::nullopt;
+    }
+    auto plan = planAcl(*aces, file);
+    if (!plan) {
+        return std::nullopt;
+    }
+    return std::optional<PosixAcl>{std::move(*plan)};
+}
+
 // A file system without POSIX ACLs has only the mode's three classes; these
 // are listed as the entries of a minimal ACL.
 std::vector<AclEntryView> entriesFromMode(mode_t mode) {
@@ -425,11 +541,13 @@ AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
         // The identifier text that listings show for an id without a name.
         sid = std::move(parsed);
     } else {
+        // A bare name is a user's; it is taken as a group's only when the
+        // database answers that no user has it. A user lookup that fails (a
+        // directory service out of reach) must not send the grant to the
+        // user's private group of the same name.
         const std::string bare(name);
-        sid = resolved(userByName(bare), unixUserSid);
-        if (!sid) {
-            sid = resolved(groupByName(bare), unixGroupSid);
-        }
+        const Account user = userByName(bare);
+        sid = user.found == Found::No ? resolved(groupByName(bare), unixGroupSid) : resolved(user, unixUserSid);
     }
     if (!sid) {
         return AccountLookup{std::nullopt, kErrorNoneMapped};
@@ -457,7 +575,11 @@ std::optional<std::string> SystemPlatform::accountName(const Sid& sid) {
     }
     switch (found.found) {
         case Found::Yes: return std::string(domain) + found.name;
-        case Found::No: return sid.text();
+        // An id without a record, or whose record is too large to be read,
+        // is named by its identifier, which a grant accepts as well.
+        case Found::No:
+        case Found::Unsure:
+        case Found::TooLarge: return sid.text();
         case Found::Error: break;
     }
     return std::nullopt;
@@ -480,59 +602,51 @@ std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
     } else {
         return std::nullopt;
     }
-    // The mask entry is no entry of its own: it limits the group class.
-    std::optional<std::uint8_t> mask;
-    for (const AclEntryView& view : views) {
-        if (view.tag == ACL_MASK) mask = view.perms;
+    auto entries = acesOf(views, file);
+    if (!entries) {
+        return std::nullopt;
     }
-    FileDacl dacl;
-    for (const AclEntryView& view : views) {
-        if (view.tag == ACL_MASK) {
-            continue;
-        }
-        if (view.tag != ACL_USER_OBJ && view.tag != ACL_USER && view.tag != ACL_GROUP_OBJ && view.tag != ACL_GROUP &&
-            view.tag != ACL_OTHER) {
-            return std::nullopt;  // an entry of a kind this mapping does not know
-        }
-        const std::uint32_t qualifier = view.tag == ACL_USER_OBJ    ? file.st_uid
-                                        : view.tag == ACL_GROUP_OBJ ? file.st_gid
-                                                                    : view.qualifier;
-        // What the entry lets its account do: the group class is limited by
-        // the mask, and a named entry for the owner's uid gives nothing, since
-        // the owner entry always decides for the owner.
-        std::uint8_t effective = view.perms;
-        if (inGroupClass(view.tag) && mask) effective &= *mask;
-        if (view.tag == ACL_USER && view.qualifier == file.st_uid) effective = 0;
-        dacl.entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(effective), sidOf(view.tag, qualifier),
-                                encodeOrigin({view.tag, qualifier, view.perms, mask})});
-    }
-    return dacl;
+    return FileDacl{DaclState::Present, std::move(*entries), 0};
 }
 
-bool SystemPlatform::writeDacl(const char* path, const std::vector<Ace>& entries) {
+bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
     struct stat file {};
-    if (stat(path, &file) != 0) {
+    if (stat(path, &file) != 0 || dacl.state != DaclState::Present) {
         return false;
     }
-    const auto plan = planAcl(entries, file);
+    const auto plan = planAcl(dacl.entries, file);
     if (!plan) {
         return false;
     }
     Acl acl(acl_init(static_cast<int>(plan->slots.size() + 1)));
-    if (!acl) {
+    if (!acl || !fillAcl(acl, *plan)) {
         return false;
     }
-    for (const Slot& slot : plan->slots) {
-        const bool named = slot.tag == ACL_USER || slot.tag == ACL_GROUP;
-        if (!addEntry(acl, slot.tag, named ? std::optional<id_t>(slot.qualifier) : std::nullopt, slot.perms())) {
+    // A directory's default ACL is worked out and checked before anything is
+    // written. It is written first, so that a revocation never leaves files
+    // made later with rights the directory no longer gives; when the access
+    // ACL then cannot be written, the old default ACL is put back.
+    Acl oldDefault(S_ISDIR(file.st_mode) ? acl_get_file(path, ACL_TYPE_DEFAULT) : nullptr);
+    if (S_ISDIR(file.st_mode) && !oldDefault && !isNotSupported(errno)) {
+        return false;
+    }
+    if (oldDefault) {
+        const auto change = defaultAclAfterGrant(oldDefault.get(), dacl.entries, file);
+        if (!change) {
             return false;
         }
-    }
-    if (plan->mask && !addEntry(acl, ACL_MASK, std::nullopt, *plan->mask)) {
-        return false;
-    }
-    if (acl_valid(acl.get()) != 0) {
-        return false;
+        if (*change) {
+            Acl newDefault(acl_init(static_cast<int>((*change)->slots.size() + 1)));
+            if (!newDefault || !fillAcl(newDefault, **change) ||
+                acl_set_file(path, ACL_TYPE_DEFAULT, newDefault.get()) != 0) {
+                return false;
+            }
+            if (acl_set_file(path, ACL_TYPE_ACCESS, acl.get()) == 0) {
+                return true;
+            }
+            acl_set_file(path, ACL_TYPE_DEFAULT, oldDefault.get());
+            return false;
+        }
     }
     // One call replaces the whole ACL, so the file changes wholly or not at all.
     if (acl_set_file(path, ACL_TYPE_ACCESS, acl.get()) == 0) {
@@ -577,5 +691,9 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
 std::optional<std::u16string> SystemPlatform::toWide(std::string_view ansi) { return utf8ToUtf16(ansi); }
 
 std::string SystemPlatform::toAnsi(std::u16string_view wide) { return utf16ToUtf8(wide); }
+
+std::size_t SystemPlatform::ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) {
+    return utf8PrefixLength(ansi, maxBytes);
+}
 
 }  // namespace permwell

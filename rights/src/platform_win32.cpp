@@ -9,6 +9,7 @@
 
 #include "access_rights.h"
 #include "platform.h"
+#include "utf.h"
 #include "win32_dacl.h"
 
 namespace permwell {
@@ -90,12 +91,6 @@ std::optional<Ace> aceFromNative(const void* raw) {
     return ace;
 }
 
-// The DACL and security descriptor of one write, built in memory.
-struct NewDescriptor {
-    win32::LocalBlock acl;
-    SECURITY_DESCRIPTOR descriptor{};
-};
-
 std::wstring toWideString(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
 }  // namespace
@@ -143,11 +138,17 @@ std::optional<FileDacl> daclFromDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) {
         return std::nullopt;
     }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+        return std::nullopt;
+    }
+    const std::uint16_t carried = control & kDaclControlBits;
     if (!present) {
-        return FileDacl{DaclState::Absent, {}};
+        return FileDacl{DaclState::Absent, {}, carried};
     }
     if (acl == nullptr) {
-        return FileDacl{DaclState::Null, {}};
+        return FileDacl{DaclState::Null, {}, carried};
     }
     // The entries are walked one by one so that every entry is listed at its
     // own position, whatever its type, and its identifier can be named.
@@ -155,7 +156,7 @@ std::optional<FileDacl> daclFromDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     if (!GetAclInformation(acl, &size, sizeof size, AclSizeInformation)) {
         return std::nullopt;
     }
-    FileDacl dacl{DaclState::Present, {}};
+    FileDacl dacl{DaclState::Present, {}, carried};
     dacl.entries.reserve(size.AceCount);
     for (DWORD i = 0; i < size.AceCount; ++i) {
         void* raw = nullptr;
@@ -230,6 +231,65 @@ LocalBlock aclFromEntries(const std::vector<Ace>& entries) {
     return acl;
 }
 
+bool descriptorForWrite(const FileDacl& dacl, NewDescriptor& out) {
+    // A fresh descriptor has no control bits; the DACL's are set as they were
+    // read, so that a file whose inheritance was switched off stays so and
+    // the next change on its parent does not merge the parent's entries in.
+    if (!InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorControl(&out.descriptor, kDaclControlBits, dacl.control & kDaclControlBits)) {
+        return false;
+    }
+    out.acl = aclFromEntries(dacl.entries);
+    return out.acl && SetSecurityDescriptorDacl(&out.descriptor, TRUE, static_cast<PACL>(out.acl.get()), FALSE);
+}
+
+std::optional<std::string> trusteeName(const Sid& sid, LookupAccountSidFunction lookup) {
+    std::vector<std::uint8_t> native = nativeSid(sid);
+    if (native.empty()) {
+        return std::nullopt;
+    }
+    char name[kAccountNameChars];
+    DWORD nameSize = kAccountNameChars;
+    char domain[kAccountNameChars];
+    DWORD domainSize = kAccountNameChars;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (lookup(nullptr, native.data(), name, &nameSize, domain, &domainSize, &use)) {
+        // Well-known identifiers such as Everyone have no domain.
+        return domain[0] == '\0' ? std::string(name) : std::string(domain) + '\\' + name;
+    }
+    // One trustee that cannot be named (an account that no longer exists, a
+    // trust that failed, a domain controller out of reach) is named by its
+    // identifier's text rather than failing the listing of the whole file.
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(native.data(), &text)) {
+        return sid.text();
+    }
+    const LocalBlock owned(text);
+    return std::string(text);
+}
+
+std::size_t ansiPrefixLength(std::string_view text, std::size_t maxBytes, UINT codePage) {
+    if (text.size() <= maxBytes) {
+        return text.size();
+    }
+    if (codePage == CP_UTF8) {
+        return utf8PrefixLength(text, maxBytes);
+    }
+    CPINFO info{};
+    if (!GetCPInfo(codePage, &info) || info.MaxCharSize < 2) {
+        return maxBytes;
+    }
+    std::size_t kept = 0;
+    while (kept < text.size()) {
+        const std::size_t next = kept + (IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[kept])) ? 2 : 1);
+        if (next > maxBytes) {
+            break;
+        }
+        kept = next;
+    }
+    return kept;
+}
+
 }  // namespace win32
 
 std::optional<std::string> SystemPlatform::currentUserName() {
@@ -258,31 +318,7 @@ AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
     return AccountLookup{std::move(resolved), 0};
 }
 
-std::optional<std::string> SystemPlatform::accountName(const Sid& sid) {
-    std::vector<std::uint8_t> native = win32::nativeSid(sid);
-    if (native.empty()) {
-        return std::nullopt;
-    }
-    char name[kAccountNameChars];
-    DWORD nameSize = kAccountNameChars;
-    char domain[kAccountNameChars];
-    DWORD domainSize = kAccountNameChars;
-    SID_NAME_USE use = SidTypeUnknown;
-    if (LookupAccountSidA(nullptr, native.data(), name, &nameSize, domain, &domainSize, &use)) {
-        // Well-known identifiers such as Everyone have no domain.
-        return domain[0] == '\0' ? std::string(name) : std::string(domain) + '\\' + name;
-    }
-    if (GetLastError() != ERROR_NONE_MAPPED) {
-        return std::nullopt;
-    }
-    // An account that no longer exists is named by its identifier's text.
-    char* text = nullptr;
-    if (!ConvertSidToStringSidA(native.data(), &text)) {
-        return std::nullopt;
-    }
-    const win32::LocalBlock owned(text);
-    return std::string(text);
-}
+std::optional<std::string> SystemPlatform::accountName(const Sid& sid) { return win32::trusteeName(sid); }
 
 std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
     // DWORD elements keep the descriptor aligned as the security calls expect.
@@ -295,13 +331,9 @@ std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
     return win32::daclFromDescriptor(descriptor.data());
 }
 
-bool SystemPlatform::writeDacl(const char* path, const std::vector<Ace>& entries) {
-    NewDescriptor fresh;
-    if (!InitializeSecurityDescriptor(&fresh.descriptor, SECURITY_DESCRIPTOR_REVISION)) {
-        return false;
-    }
-    fresh.acl = win32::aclFromEntries(entries);
-    if (!fresh.acl || !SetSecurityDescriptorDacl(&fresh.descriptor, TRUE, static_cast<PACL>(fresh.acl.get()), FALSE)) {
+bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
+    win32::NewDescriptor fresh;
+    if (!win32::descriptorForWrite(dacl, fresh)) {
         return false;
     }
     // Only the DACL is replaced; owner, group and system ACL stay as they are.
@@ -358,6 +390,10 @@ std::string SystemPlatform::toAnsi(std::u16string_view wide) {
                                           static_cast<int>(ansi.size()), nullptr, nullptr);
     ansi.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
     return ansi;
+}
+
+std::size_t SystemPlatform::ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) {
+    return win32::ansiPrefixLength(ansi, maxBytes, GetACP());
 }
 
 }  // namespace permwell

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "fail_safe.h"
-#include "utf.h"
 
 namespace permwell {
 
@@ -15,7 +14,7 @@ namespace {
 // character boundary, as the access listing cuts long trustee names.
 std::string groupName(Platform& platform, std::u16string_view wide) {
     std::string name = platform.toAnsi(wide);
-    name.resize(utf8PrefixLength(name, kGroupNameBufferSize - 1));
+    name.resize(platform.ansiPrefixLength(name, kGroupNameBufferSize - 1));
     return name;
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "dacl.h"
@@ -40,5 +42,36 @@ std::optional<FileDacl> daclFromDescriptor(PSECURITY_DESCRIPTOR descriptor);
 // granted) is made from its fields. Null when an entry cannot be written or
 // the list exceeds the 64 KiB an ACL can hold.
 LocalBlock aclFromEntries(const std::vector<Ace>& entries);
+
+// The DACL control bits a descriptor hands on from the one read to the one
+// written: inheritance from the parent switched off, entries inherited
+// automatically, and the request for that.
+inline constexpr SECURITY_DESCRIPTOR_CONTROL kDaclControlBits =
+    SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED | SE_DACL_AUTO_INHERIT_REQ;
+
+// The absolute descriptor of one write and the DACL it points to.
+struct NewDescriptor {
+    LocalBlock acl;
+    SECURITY_DESCRIPTOR descriptor{};
+};
+
+// Fills `out` with a descriptor holding the list's entries as its DACL and
+// the list's DACL control bits; false when either cannot be set.
+bool descriptorForWrite(const FileDacl& dacl, NewDescriptor& out);
+
+// The account service's name for an identifier, "DOMAIN\name" or a bare
+// name for a well-known one; the identifier's text when the service cannot
+// name it, for whatever reason (no such account, a domain out of reach).
+// `lookup` stands for LookupAccountSidA. Nullopt only for an identifier
+// that has no binary form.
+using LookupAccountSidFunction = BOOL(WINAPI*)(LPCSTR, PSID, LPSTR, LPDWORD, LPSTR, LPDWORD, PSID_NAME_USE);
+std::optional<std::string> trusteeName(const Sid& sid, LookupAccountSidFunction lookup = LookupAccountSidA);
+
+// Length of the longest prefix of text in the code page, at most maxBytes
+// bytes, that does not end inside a character: a double-byte code page is
+// walked character by character from the start with IsDBCSLeadByteEx (a
+// trail byte may look like a lead byte, so the text cannot be read
+// backwards), UTF-8 by its own rules, a single-byte code page anywhere.
+std::size_t ansiPrefixLength(std::string_view text, std::size_t maxBytes, UINT codePage);
 
 }  // namespace permwell::win32

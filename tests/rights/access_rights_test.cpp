@@ -137,16 +137,18 @@ TEST_P(GrantTest, RemovesEntriesNamedLikeTheAccountAndAppendsOne) {
     ASSERT_EQ(platform.writes.size(), 1u);
     EXPECT_EQ(platform.writes[0].first, "f");
     EXPECT_EQ(platform.writes[0].second, GetParam().written);
+    // The list's inheritance settings go back as they were read.
+    EXPECT_EQ(platform.writtenControls.at(0), GetParam().dacl.control);
 }
 
-const FileDacl kMixed{DaclState::Present, {allow(2, 1), deny(1, 2), allow(3, 3), allow(1, 4), deny(2, 5)}};
+const FileDacl kMixed{DaclState::Present, {allow(2, 1), deny(1, 2), allow(3, 3), allow(1, 4), deny(2, 5)}, 0x1400};
 
 INSTANTIATE_TEST_SUITE_P(
     Dacls, GrantTest,
     ::testing::Values(
         GrantCase{"EveryMatchRemovedOthersKeptInOrder", kMixed, "DOM\\alice",
                   {allow(2, 1), allow(3, 3), deny(2, 5), allow(1, 0x42)}},
-        GrantCase{"NoDacl", {DaclState::Absent, {}}, "DOM\\bob", {allow(2, 0x42)}},
+        GrantCase{"NoDacl", {DaclState::Absent, {}, 0x1000}, "DOM\\bob", {allow(2, 0x42)}},
         GrantCase{"NullDacl", {DaclState::Null, {}}, "DOM\\bob", {allow(2, 0x42)}},
         GrantCase{"EmptyDacl", {DaclState::Present, {}}, "DOM\\bob", {allow(2, 0x42)}}),
     [](const auto& param) { return param.param.name; });

@@ -21,6 +21,7 @@ struct FakePlatform final : Platform {
     std::map<std::string, FileDacl, std::less<>> files;
     bool writeFails = false;
     std::vector<std::pair<std::string, std::vector<Ace>>> writes;
+    std::vector<std::uint16_t> writtenControls;  // FileDacl::control of each write
     LocalGroups groups;
     bool outOfMemory = false;  // every file and group query throws std::bad_alloc
 
@@ -41,9 +42,10 @@ struct FakePlatform final : Platform {
         if (found == files.end()) return std::nullopt;
         return found->second;
     }
-    bool writeDacl(const char* path, const std::vector<Ace>& entries) override {
+    bool writeDacl(const char* path, const FileDacl& dacl) override {
         if (writeFails) return false;
-        writes.emplace_back(path, entries);
+        writes.emplace_back(path, dacl.entries);
+        writtenControls.push_back(dacl.control);
         return true;
     }
     LocalGroups localGroups(std::u16string_view, std::u16string_view) override {
@@ -52,6 +54,9 @@ struct FakePlatform final : Platform {
     }
     std::optional<std::u16string> toWide(std::string_view ansi) override { return utf8ToUtf16(ansi); }
     std::string toAnsi(std::u16string_view wide) override { return utf16ToUtf8(wide); }
+    std::size_t ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) override {
+        return utf8PrefixLength(ansi, maxBytes);
+    }
 };
 
 // Identifiers and entries, short enough for tables.

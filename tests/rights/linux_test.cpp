@@ -85,6 +85,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "Unix User\\root;1180063\r\nUnix User\\root;0\r\nUnix Group\\root;1179785\r\nEveryone;0\r\n"}),
     [](const auto& param) { return param.param.name; });
 
+// A group whose record is too large for any lookup buffer is named by its
+// identifier (getfacl, with a buffer of its own, shows the name), and the
+// rest of the file is listed.
+TEST(RealListTest, RecordTooLargeIsNamedById) {
+    const TempDir dir;
+    const std::string file = dir.file("f", 0640);
+    setAcl(file, "g:" + std::to_string(kCrowdGid) + ":r");
+    EXPECT_EQ(listing(file), "Unix User\\root;1180063\r\nUnix Group\\root;1179785\r\nS-1-22-2-" +
+                                 std::to_string(kCrowdGid) + ";1179785\r\nEveryone;0\r\n");
+}
+
 struct GrantCase {
     const char* name;
     const char* account;
@@ -125,12 +136,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "user::rw-\nuser:1001:r-x\nuser:1002:rw-\nuser:4711:r--\ngroup::r--\nmask::rwx\nother::---\n\n"}),
     [](const auto& param) { return param.param.name; });
 
+// "huge" is a user whose record cannot be read and a group: a user lookup
+// that fails never falls back to the group of the same name.
 TEST(RealGrantTest, UnknownAccountPrintsTheLookupErrorAndChangesNothing) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
     setAcl(file, "u:bob:rw");
     const std::string before = getAcl(file);
-    for (const char* account : {"ghost", "Unix User\\ghost", "Unix Group\\alice2", ""}) {
+    for (const char* account : {"ghost", "Unix User\\ghost", "Unix Group\\alice2", "", "huge"}) {
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(SetAccessRights(file.c_str(), account, 0x1F01FF), 0) << account;
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error 1332:LookupAccountName\n");

@@ -190,6 +190,55 @@ TEST(PathKindsTest, DirectoryKeepsItsDefaultAcl) {
     EXPECT_EQ(defaultAcl(sub), defaults);
 }
 
+struct DefaultCase {
+    const char* name;
+    const char* defaults;  // for setfacl -d -m, on a directory of mode 0750
+    const char* account;
+    std::uint32_t mask;
+    const char* removed;  // the line of getfacl -d that goes; empty: none
+    Probe probe;          // may do nothing with a file made afterwards
+};
+
+class DefaultAclTest : public ::testing::TestWithParam<DefaultCase> {};
+
+// A grant on a directory takes the account's named entry out of the default
+// ACL too, so a file made there afterwards gives it nothing; it adds no
+// default entry, and every other line of the default ACL, the mask included,
+// stays as it was (a mask that hides bits keeps hiding them).
+TEST_P(DefaultAclTest, GrantReachesFilesMadeLater) {
+    const DefaultCase& c = GetParam();
+    const TempDir dir;
+    const std::filesystem::path sub = dir.path() / "sub";
+    std::filesystem::create_directory(sub);
+    ASSERT_EQ(chmod(sub.c_str(), 0750), 0);
+    ASSERT_EQ(run({"setfacl", "-d", "-m", c.defaults, sub.string()}).exitCode, 0);
+    std::string expected = defaultAcl(sub);
+    if (*c.removed) {
+        const auto line = expected.find(c.removed);
+        ASSERT_NE(line, std::string::npos) << expected;
+        expected.erase(line, std::strlen(c.removed));
+    }
+
+    ASSERT_EQ(SetAccessRights(sub.c_str(), c.account, c.mask), 1);
+    EXPECT_EQ(defaultAcl(sub), expected);
+    const std::string made = (sub / "made-later").string();
+    const int fd = open(made.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(accessOf(made, c.probe), 0u) << c.probe.who << "; acl of the new file:\n" << getAcl(made);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directories, DefaultAclTest,
+    ::testing::Values(
+        DefaultCase{"RevokedUser", "u:bob:rwx,g:devs:rx", "Unix User\\bob", 0, "user:1002:rwx\n", kProbes[1]},
+        DefaultCase{"RevokedGroupUnderNarrowMask", "u:bob:rwx,g:devs:rwx,m::r", "Unix Group\\devs", 0,
+                    "group:1101:rwx\t#effective:r--\n", kProbes[3]},
+        // A grant of rights on the directory is no grant on what is made in it.
+        DefaultCase{"GrantedUser", "u:bob:r,g:devs:rx", "Unix User\\bob", 0x1F01FF, "user:1002:r--\n", kProbes[1]},
+        DefaultCase{"EveryoneHasNoNamedEntry", "u:bob:r,o::---", "Everyone", 0x120089, "", kProbes[4]}),
+    [](const auto& param) { return param.param.name; });
+
 // Both calls act on the file a symlink points to, as getfacl without -P does.
 TEST(PathKindsTest, SymlinkMeansItsTarget) {
     const TempDir dir;
@@ -290,6 +339,30 @@ TEST(ReadOnlyMountTest, GrantFailsAndChangesNothing) {
     EXPECT_EQ(listing(readOnly), listing(file));
     EXPECT_EQ(SetAccessRights(readOnly.c_str(), "Unix User\\alice", 0x120089), 0);
     EXPECT_EQ(getAcl(file), before);
+}
+
+// A bare name goes to the group of that name when no user has it. glibc
+// says "no such user" with 0 and no record, nss_wrapper with ENOENT, which
+// is also how a failing lookup may end; so the host runs here without
+// nss_wrapper, on account files mounted over /etc/passwd and /etc/group.
+TEST(BareNameTest, NoUserOfThatNameMeansTheGroup) {
+    ENTER_PRIVATE_MOUNTS();
+    const TempDir dir;
+    const std::string passwd = dir.file("passwd", 0644, "root:x:0:0::/root:/bin/sh\nbob:x:1002:1002::/:/bin/false\n");
+    const std::string group = dir.file("group", 0644, "root:x:0:\nbob:x:1002:\nstaff:x:1100:bob\n");
+    for (const auto& [file, over] : {std::pair{passwd, "/etc/passwd"}, std::pair{group, "/etc/group"}}) {
+        if (mount(file.c_str(), over, nullptr, MS_BIND, nullptr) != 0) {
+            GTEST_SKIP() << "cannot mount over " << over << ": " << std::strerror(errno);
+        }
+    }
+    const std::string target = dir.file("f", 0640);
+    for (const char* account : {"staff", "bob"}) {
+        const ProcessResult grant = run({"env", "-u", "LD_PRELOAD", PERMWELL_HOST, "grant", target, account, "r"});
+        EXPECT_EQ(grant.exitCode, 0) << account << ": " << grant.err;
+    }
+    umount2("/etc/group", MNT_DETACH);
+    umount2("/etc/passwd", MNT_DETACH);
+    EXPECT_EQ(getAcl(target), "user::rw-\nuser:1002:r--\ngroup::r--\ngroup:1100:r--\nmask::r--\nother::---\n\n");
 }
 
 }  // namespace

@@ -19,7 +19,9 @@ std::string passwdFile() {
            ":x:1005:1002::/nonexistent:/bin/false\n"
            "dave:x:1006:1006::/nonexistent:/bin/false\n"
            "twin:x:1007:1007::/nonexistent:/bin/false\n"
-           "twin:x:1008:1007::/nonexistent:/bin/false\n";
+           "twin:x:1008:1007::/nonexistent:/bin/false\n"
+           "huge:x:1009:1009:" +
+           std::string(std::size_t{3} << 19, 'h') + ":/nonexistent:/bin/false\n";
 }
 
 std::string groupFile() {
@@ -30,7 +32,16 @@ std::string groupFile() {
         "carol:x:1003:\n"
         "staff:x:1100:alice\n"
         "devs:x:1101:alice,dave\n" +
-        longGroupName() + ":x:1200:dave\n";
+        longGroupName() + ":x:1200:dave\n"
+        "huge:x:1009:\n"
+        "crowd:x:1300:";
+    // 1,500 members with names of 1,000 bytes: 1.5 MB as a group record. Few
+    // long names rather than many short ones keep nss_wrapper's parsing, which
+    // grows the member list one name at a time, quick under ASan.
+    for (int i = 0; i < 1500; ++i) {
+        text += (i == 0 ? "" : ",") + std::string(996, 'm') + std::to_string(1000 + i);
+    }
+    text += "\n";
     for (int i = 0; i < kCarolGroups; ++i) {
         text += carolGroupName(i) + ":x:" + std::to_string(2000 + i) + ":carol\n";
     }

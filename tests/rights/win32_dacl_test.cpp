@@ -118,9 +118,10 @@ std::vector<DWORD> sampleAcl(const std::vector<std::size_t>& positions, const ch
 
 // A self-relative descriptor, as GetFileSecurityA hands it out, with this
 // DACL (null pointer with present TRUE for a null DACL) or without one.
-std::vector<BYTE> selfRelative(PACL acl, bool present) {
+std::vector<BYTE> selfRelative(PACL acl, bool present, SECURITY_DESCRIPTOR_CONTROL control = 0) {
     SECURITY_DESCRIPTOR absolute{};
     EXPECT_TRUE(InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_TRUE(SetSecurityDescriptorControl(&absolute, win32::kDaclControlBits, control));
     if (present) {
         EXPECT_TRUE(SetSecurityDescriptorDacl(&absolute, TRUE, acl, FALSE));
     }
@@ -135,19 +136,20 @@ std::vector<BYTE> selfRelative(PACL acl, bool present) {
 struct MemoryFilePlatform final : Platform {
     SystemPlatform system;
     std::vector<BYTE> descriptor;
-    LocalBlock written;
+    std::unique_ptr<win32::NewDescriptor> written;
 
     std::optional<std::string> currentUserName() override { return system.currentUserName(); }
     AccountLookup lookupAccount(std::string_view name) override { return system.lookupAccount(name); }
     std::optional<std::string> accountName(const Sid& sid) override { return system.accountName(sid); }
     std::optional<FileDacl> readDacl(const char*) override { return win32::daclFromDescriptor(descriptor.data()); }
-    bool writeDacl(const char*, const std::vector<Ace>& entries) override {
-        written = win32::aclFromEntries(entries);
-        return written != nullptr;
+    bool writeDacl(const char*, const FileDacl& dacl) override {
+        written = std::make_unique<win32::NewDescriptor>();
+        return win32::descriptorForWrite(dacl, *written);
     }
     LocalGroups localGroups(std::u16string_view s, std::u16string_view u) override { return system.localGroups(s, u); }
     std::optional<std::u16string> toWide(std::string_view a) override { return system.toWide(a); }
     std::string toAnsi(std::u16string_view w) override { return system.toAnsi(w); }
+    std::size_t ansiPrefixLength(std::string_view a, std::size_t n) override { return system.ansiPrefixLength(a, n); }
 };
 
 TEST(Win32Dacl, EveryEntryIsReadAtItsPositionWithItsBytes) {
@@ -238,7 +240,70 @@ TEST(Win32Dacl, GrantCopiesKeptEntriesByteForByte) {
         ASSERT_EQ(setAccessRights(platform, "f", c.account, 0x42), 1) << c.account;
         ASSERT_TRUE(platform.written);
         std::vector<DWORD> expected = sampleAcl(c.kept, c.sid, 0x42);
-        expectSameAcl(static_cast<PACL>(platform.written.get()), reinterpret_cast<PACL>(expected.data()));
+        expectSameAcl(static_cast<PACL>(platform.written->acl.get()), reinterpret_cast<PACL>(expected.data()));
+    }
+}
+
+// The descriptor written carries the DACL control bits of the one read
+// (inheritance switched off, entries inherited automatically), whatever the
+// DACL was. Wine keeps no control bits on disk, so this is shown in memory.
+TEST(Win32Dacl, GrantKeepsTheDaclControlBits) {
+    const SECURITY_DESCRIPTOR_CONTROL controls[] = {0, SE_DACL_PROTECTED, SE_DACL_AUTO_INHERITED | SE_DACL_AUTO_INHERIT_REQ,
+                                                    win32::kDaclControlBits};
+    std::vector<DWORD> acl = sampleAcl({0, 2});
+    for (const SECURITY_DESCRIPTOR_CONTROL control : controls) {
+        for (const bool present : {true, false}) {
+            MemoryFilePlatform platform;
+            platform.descriptor = selfRelative(reinterpret_cast<PACL>(acl.data()), present, control);
+            ASSERT_EQ(setAccessRights(platform, "f", "Users", 0x42), 1) << control;
+            SECURITY_DESCRIPTOR_CONTROL written = 0;
+            DWORD revision = 0;
+            ASSERT_TRUE(GetSecurityDescriptorControl(&platform.written->descriptor, &written, &revision));
+            EXPECT_EQ(written & win32::kDaclControlBits, control) << present;
+            EXPECT_TRUE(written & SE_DACL_PRESENT);
+        }
+    }
+}
+
+// Any failure of the account service names the trustee by its identifier.
+TEST(Win32Accounts, TrusteeThatCannotBeNamedGetsItsIdentifier) {
+    static DWORD failure = 0;
+    const auto failing = [](LPCSTR, PSID, LPSTR, LPDWORD, LPSTR, LPDWORD, PSID_NAME_USE) -> BOOL {
+        SetLastError(failure);
+        return FALSE;
+    };
+    const Sid sid = *Sid::parse("S-1-5-21-7-8-9-1001");
+    for (const DWORD code : {DWORD{ERROR_NONE_MAPPED}, DWORD{ERROR_TRUSTED_RELATIONSHIP_FAILURE},
+                             DWORD{RPC_S_SERVER_UNAVAILABLE}, DWORD{ERROR_INSUFFICIENT_BUFFER}}) {
+        failure = code;
+        EXPECT_EQ(win32::trusteeName(sid, failing), "S-1-5-21-7-8-9-1001") << code;
+    }
+    const auto naming = [](LPCSTR, PSID, LPSTR name, LPDWORD, LPSTR domain, LPDWORD, PSID_NAME_USE) -> BOOL {
+        std::strcpy(name, "bob");
+        std::strcpy(domain, "CORP");
+        return TRUE;
+    };
+    EXPECT_EQ(win32::trusteeName(sid, naming), "CORP\\bob");
+}
+
+// Names are cut to their buffers at character boundaries of the code page.
+// In Shift-JIS 0x82 leads a two-byte character and may also be its second
+// byte, so "\x82\x82" followed by "a" must not be cut to one byte.
+TEST(Win32Text, PrefixNeverEndsInsideACharacter) {
+    struct Case {
+        UINT codePage;
+        const char* text;
+        std::size_t maxBytes;
+        std::size_t kept;
+    };
+    const Case cases[] = {
+        {932, "ab\x82\xA0" "c", 3, 2},  {932, "ab\x82\xA0" "c", 4, 4}, {932, "\x82\x82" "a", 2, 2},
+        {932, "\x82\x82\x82\x82", 3, 2}, {932, "abc", 9, 3},           {1252, "ab\xC3\xA9", 3, 3},
+        {CP_UTF8, "ab\xC3\xA9", 3, 2},     {CP_UTF8, "ab\xC3\xA9", 4, 4},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(win32::ansiPrefixLength(c.text, c.maxBytes, c.codePage), c.kept)
+            << c.codePage << " " << c.text << " " << c.maxBytes;
     }
 }
 

@@ -108,7 +108,8 @@ void on_fault(int sig) {
         code);
 
     {
-        posix::Fd log(::open(state.log_paths[state.log_path_in_use.load()], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+        const char* log_path = state.log_paths[state.log_path_in_use.load()];
+        posix::Fd log(::open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
         if (log.valid()) {
             for (int waited = 0; waited < 200; ++waited) {
                 if (::flock(log.get(), LOCK_EX | LOCK_NB) == 0) break;

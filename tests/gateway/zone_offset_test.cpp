@@ -90,10 +90,9 @@ TEST(ZoneOffset, DamagedDataIsRefused) {
     ASSERT_TRUE(tzif_utc_offset(file.data(), file.size(), 1720000000, offset));
     EXPECT_EQ(offset, 7200);
 
-    for (const std::size_t cut : {std::size_t{0}, std::size_t{10}, std::size_t{44}, file.size() / 2, file.size() - 60}) {
-        // The footer is not needed; everything before it is.
+    // The footer is not needed; everything before it is.
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{10}, std::size_t{44}, file.size() / 2, file.size() - 60})
         EXPECT_FALSE(tzif_utc_offset(file.data(), cut, 1720000000, offset)) << "cut to " << cut;
-    }
     std::vector<unsigned char> bad = file;
     bad[0] = 'X';
     EXPECT_FALSE(tzif_utc_offset(bad.data(), bad.size(), 0, offset));

@@ -453,12 +453,12 @@ void sleep_ms(std::uint32_t ms) {
 }
 
 void lower_priority() {
-    // On Linux a thread id selects one thread for the nice value.
+    // On Linux the nice value belongs to each thread, and PRIO_PROCESS with
+    // id 0 names the calling thread: two calls, no thread id needed.
     const int saved = errno;
-    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
     errno = 0;
-    const int current = ::getpriority(PRIO_PROCESS, tid);
-    if (errno == 0) ::setpriority(PRIO_PROCESS, tid, current + 2);
+    const int current = ::getpriority(PRIO_PROCESS, 0);
+    if (errno == 0) ::setpriority(PRIO_PROCESS, 0, current + 2);
     errno = saved;
 }
 

@@ -44,5 +44,35 @@ TEST(FaultGuard, EveryFaultEndsWithLogPageAndStatusZero) {
     }
 }
 
+#ifndef _WIN32
+TEST(FaultGuard, ALaterGuardCatchesAndAnEndedOneLetsTheSignalThrough) {
+    // An ended guard leaves its handlers in place (the gateway exits right
+    // after), so they must hand a signal on to what was there before.
+    test::set_env("ASAN_OPTIONS", "allow_user_segv_handler=1:handle_abort=0");
+    for (const std::string mode : {"segv", "abort", "ill"}) {
+        for (const bool guarded : {true, false}) {
+            test::TempDir dir;
+            const std::string out = dir.file("out");
+            test::Child probe(test::built_program(QG_FAULT_PROBE),
+                              test::ChildOptions{{(guarded ? "again-" : "after-") + mode, dir.path()}, {}, "", out});
+            const auto exit = probe.wait();
+            const std::string log = test::read_file(dir.file("zrCGIErr.txt"));
+            if (guarded) {
+                EXPECT_TRUE(exit.exited && exit.status == 0) << mode;
+                EXPECT_EQ(test::read_file(out),
+                          "partial response" + error_page(text::title_exception, text::page_exception))
+                    << mode;
+                EXPECT_EQ(test::log_messages(log), std::vector<std::string>{std::string(text::log_exception)}) << mode;
+            } else {
+                // Ended by the signal, or by a sanitizer's own handler with its status.
+                EXPECT_FALSE(exit.exited && exit.status == 0) << mode << ": the signal was swallowed";
+                EXPECT_EQ(test::read_file(out), "partial response") << mode;
+                EXPECT_EQ(log, "") << mode;
+            }
+        }
+    }
+}
+#endif
+
 }  // namespace
 }  // namespace qg

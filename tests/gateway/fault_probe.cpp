@@ -20,46 +20,59 @@ int exhaust_stack(long depth) {
     return exhaust_stack(depth + 1) + frame[0];
 }
 
+// Fails in the way `mode` names; returns for an unknown mode.
+void fail(const std::string& mode) {
+    if (mode == "segv") {
+        // An unmapped address other than null, so the write reaches the
+        // hardware even in builds that check null pointers first.
+        volatile std::uintptr_t address = 16;
+        *reinterpret_cast<volatile int*>(address) = 1;
+    } else if (mode == "abort") {
+        std::abort();
+    } else if (mode == "throw") {
+        throw std::runtime_error("failure");
+    } else if (mode == "divide") {
+        // Both operands unknown, so a real division instruction faults.
+        volatile int seven = 7;
+        volatile int zero = 0;
+        volatile int result = seven / zero;
+        (void)result;
+    } else if (mode == "trap") {
+        __builtin_trap();
+    } else if (mode == "overflow") {
+        exhaust_stack(0);
+    } else if (mode == "fpe") {
+        std::raise(SIGFPE);
+    } else if (mode == "bus") {
+#ifdef SIGBUS
+        std::raise(SIGBUS);
+#endif
+    } else if (mode == "ill") {
+        std::raise(SIGILL);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) return 2;
-    const std::string mode = argv[1];
+    std::string mode = argv[1];
     const std::string work_dir = argv[2];
+    const auto out = [](std::string_view bytes) { qg::platform::stdout_write(bytes); };
     qg::platform::prepare_process();
+    // "again-X": a guarded cycle that ends normally comes first.
+    // "after-X": the failure comes after the guarded cycle has ended.
+    const bool again = mode.starts_with("again-");
+    const bool after = mode.starts_with("after-");
+    if (again || after) mode = mode.substr(6);
+    if (again) qg::run_guarded([](qg::Run&) {}, out);
     qg::run_guarded(
         [&](qg::Run& run) {
             run.set_work_dir(work_dir);
             run.out()("partial response");
-            if (mode == "segv") {
-                // An unmapped address other than null, so the write reaches the
-                // hardware even in builds that check null pointers first.
-                volatile std::uintptr_t address = 16;
-                *reinterpret_cast<volatile int*>(address) = 1;
-            } else if (mode == "abort") {
-                std::abort();
-            } else if (mode == "throw") {
-                throw std::runtime_error("failure");
-            } else if (mode == "divide") {
-                // Both operands unknown, so a real division instruction faults.
-                volatile int seven = 7;
-                volatile int zero = 0;
-                volatile int result = seven / zero;
-                (void)result;
-            } else if (mode == "trap") {
-                __builtin_trap();
-            } else if (mode == "overflow") {
-                exhaust_stack(0);
-            } else if (mode == "fpe") {
-                std::raise(SIGFPE);
-            } else if (mode == "bus") {
-#ifdef SIGBUS
-                std::raise(SIGBUS);
-#endif
-            } else if (mode == "ill") {
-                std::raise(SIGILL);
-            }
+            if (!after) fail(mode);
         },
-        [](std::string_view bytes) { qg::platform::stdout_write(bytes); });
+        out);
+    if (after) fail(mode);
     return 0;
 }

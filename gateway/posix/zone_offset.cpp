@@ -1,0 +1,118 @@
+#include "posix/zone_offset.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "guard_text.h"
+#include "posix/fd.h"
+
+namespace qg::posix {
+namespace {
+
+std::uint32_t be32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
+}
+
+std::int64_t be64(const unsigned char* p) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(be32(p)) << 32 | be32(p + 4));
+}
+
+constexpr std::size_t header_size = 44;
+
+struct Counts {
+    std::size_t isut, isstd, leap, time, type, chars;
+};
+
+bool read_header(const unsigned char* data, std::size_t size, Counts& c) {
+    if (size < header_size || data[0] != 'T' || data[1] != 'Z' || data[2] != 'i' || data[3] != 'f') return false;
+    const unsigned char* n = data + 20;
+    c = {be32(n), be32(n + 4), be32(n + 8), be32(n + 12), be32(n + 16), be32(n + 20)};
+    // Counts beyond any real file would only overflow the size sums below.
+    constexpr std::size_t limit = 1u << 20;
+    return c.isut < limit && c.isstd < limit && c.leap < limit && c.time < limit && c.type >= 1 &&
+           c.type <= 256 && c.chars < limit;
+}
+
+// Bytes of a data block whose times take `time_size` bytes.
+std::size_t block_size(const Counts& c, std::size_t time_size) {
+    return c.time * time_size + c.time + c.type * 6 + c.chars + c.leap * (time_size + 4) + c.isstd + c.isut;
+}
+
+}  // namespace
+
+bool tzif_utc_offset(const unsigned char* data, std::size_t size, std::int64_t utc, long& offset) {
+    Counts c{};
+    if (!read_header(data, size, c)) return false;
+    std::size_t time_size = 4;
+    const unsigned char* block = data + header_size;
+    if (data[4] >= '2') {
+        // Version 2 and later repeat the data with 64-bit times after the
+        // 32-bit block; only that second block covers every moment.
+        const std::size_t skip = header_size + block_size(c, 4);
+        if (skip > size || !read_header(data + skip, size - skip, c)) return false;
+        time_size = 8;
+        block = data + skip + header_size;
+    }
+    if (block_size(c, time_size) > size - static_cast<std::size_t>(block - data)) return false;
+
+    const unsigned char* times = block;
+    const unsigned char* indices = times + c.time * time_size;
+    const unsigned char* types = indices + c.time;
+    std::size_t type = 0;
+    // Transitions are in ascending order: find the last one at or before utc.
+    std::size_t low = 0, high = c.time;
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        const unsigned char* t = times + mid * time_size;
+        const std::int64_t at = time_size == 8 ? be64(t) : static_cast<std::int32_t>(be32(t));
+        if (at <= utc)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    if (low > 0) type = indices[low - 1];
+    if (type >= c.type) return false;
+    offset = static_cast<std::int32_t>(be32(types + type * 6));
+    return true;
+}
+
+long local_utc_offset(std::int64_t utc, unsigned char* buffer, std::size_t capacity) {
+    const int saved = errno;
+    char path[1024];
+    const char* tz = ::getenv("TZ");
+    if (tz == nullptr) {
+        guard_text::copy_text(path, sizeof path, "/etc/localtime");
+    } else {
+        if (*tz == ':') ++tz;
+        if (*tz == '\0') return 0;
+        if (*tz == '/') {
+            guard_text::copy_text(path, sizeof path, tz);
+        } else {
+            const char* dir = ::getenv("TZDIR");
+            if (dir == nullptr || *dir == '\0') dir = "/usr/share/zoneinfo";
+            char* out = guard_text::put_text(path, dir, 500);
+            *out++ = '/';
+            out = guard_text::put_text(out, tz, 500);
+            *out = '\0';
+        }
+    }
+    std::size_t size = 0;
+    {
+        Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+        while (fd.valid() && size < capacity) {
+            const ssize_t n = ::read(fd.get(), buffer + size, capacity - size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            size += static_cast<std::size_t>(n);
+        }
+    }
+    errno = saved;
+    long offset = 0;
+    return tzif_utc_offset(buffer, size, utc, offset) ? offset : 0;
+}
+
+}  // namespace qg::posix

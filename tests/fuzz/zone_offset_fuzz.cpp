@@ -1,0 +1,27 @@
+// The fault guard's time-zone reader on any bytes: it reads only inside them
+// (ASan), and an offset it accepts depends only on the bytes it needed, so
+// bytes added after the data never change it.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "posix/zone_offset.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    const auto utc = input.ConsumeIntegral<std::int64_t>();
+    const auto extra = input.ConsumeIntegralInRange<std::size_t>(0, 64);
+    // A copy of exactly the file's bytes, so ASan sees a read past its end.
+    const std::vector<unsigned char> file = input.ConsumeRemainingBytes<unsigned char>();
+    long offset = 0;
+    if (!qg::posix::tzif_utc_offset(file.data(), file.size(), utc, offset)) return 0;
+
+    std::vector<unsigned char> longer = file;
+    longer.resize(file.size() + extra, 0xA5);
+    long again = 0;
+    FUZZ_CHECK(qg::posix::tzif_utc_offset(longer.data(), longer.size(), utc, again));
+    FUZZ_CHECK(again == offset);
+    return 0;
+}

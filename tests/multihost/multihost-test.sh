@@ -14,7 +14,7 @@
 #        started as APP --workdir DIR --prefix qg_ and expected to log
 #        "answered NAME" once per answer, as qg-echo does)
 # Environment: MH_POLL_TIME (the gateway's PollTime, default 50),
-#   MH_SSHFS_OPTIONS (default dir_cache=no,direct_io), MH_PARALLEL (requests
+#   MH_SSHFS_OPTIONS (default dir_cache=no,direct_io,hard_remove), MH_PARALLEL (requests
 #   in flight at once, default 8).
 # Exit status 77 (skipped) where mount namespaces or FUSE are not available.
 set -euo pipefail
@@ -23,7 +23,7 @@ qg=$(readlink -f "${1:?path of qg}")
 app=$(readlink -f "${2:?path of the application}")
 requests=${3:-1000}
 poll=${MH_POLL_TIME:-50}
-sshfs_options=${MH_SSHFS_OPTIONS:-dir_cache=no,direct_io}
+sshfs_options=${MH_SSHFS_OPTIONS:-dir_cache=no,direct_io,hard_remove}
 parallel=${MH_PARALLEL:-8}
 prefix=qg_
 
@@ -241,7 +241,19 @@ leftovers() {
   find "$work" -mindepth 1 ! -name zrCGIErr.txt ! -path "$work/claims" ! -path "$work/claims/*.live" -print
 }
 workdir_clean() { [ -z "$(leftovers)" ]; }
-wait_until 10 workdir_clean || fail "left in the work directory: $(leftovers | sed "s|$work/||" | head -n 20 | tr '\n' ' ')"
+# Who still holds a file of the work directory open (a FUSE mount keeps a file
+# deleted while open as .fuse_hidden*): named when something is left.
+holders() {
+  local fd target
+  for fd in /proc/[0-9]*/fd/*; do
+    target=$(readlink "$fd" 2>/dev/null) || continue
+    [[ $target == "$work/"* ]] || continue
+    fd=${fd#/proc/}
+    echo "${fd%%/*} ($(cat "/proc/${fd%%/*}/comm" 2>/dev/null)): ${target#"$work/"}"
+  done | head -n 20 | tr '\n' ' '
+}
+wait_until 10 workdir_clean ||
+  fail "left in the work directory: $(leftovers | sed "s|$work/||" | head -n 20 | tr '\n' ' '); held open: $(holders)"
 [ ! -e "$work/zrCGIErr.txt" ] || fail "failures logged: $(head -n 20 "$work/zrCGIErr.txt")"
 rm -f -- "$work/zrCGIErr.txt"
 

@@ -14,8 +14,9 @@
 #        started as APP --workdir DIR --prefix qg_ and expected to log
 #        "answered NAME" once per answer, as qg-echo does)
 # Environment: MH_POLL_TIME (the gateway's PollTime, default 50),
-#   MH_SSHFS_OPTIONS (default dir_cache=no,direct_io,hard_remove), MH_PARALLEL (requests
-#   in flight at once, default 8).
+#   MH_SSHFS_OPTIONS (default dir_cache=no,direct_io), MH_SSHFS_SINGLE (1, the
+#   default: sshfs -s, one thread; 0: sshfs's threads), MH_PARALLEL (requests in
+#   flight at once, default 8).
 # Exit status 77 (skipped) where mount namespaces or FUSE are not available.
 set -euo pipefail
 
@@ -23,7 +24,7 @@ qg=$(readlink -f "${1:?path of qg}")
 app=$(readlink -f "${2:?path of the application}")
 requests=${3:-1000}
 poll=${MH_POLL_TIME:-50}
-sshfs_options=${MH_SSHFS_OPTIONS:-dir_cache=no,direct_io,hard_remove}
+sshfs_options=${MH_SSHFS_OPTIONS:-dir_cache=no,direct_io}
 parallel=${MH_PARALLEL:-8}
 prefix=qg_
 
@@ -86,10 +87,10 @@ free_port() {
 ssh-keygen -q -t ed25519 -N '' -f "$scratch/ssh/host_key"
 ssh-keygen -q -t ed25519 -N '' -f "$scratch/ssh/user_key"
 cp "$scratch/ssh/user_key.pub" "$scratch/ssh/authorized_keys"
-ssh_port=$(free_port) || die "no free port for sshd"
-cat >"$scratch/ssh/sshd_config" <<EOF
+start_sshd() { # PORT
+  cat >"$scratch/ssh/sshd_config" <<EOF
 ListenAddress 127.0.0.1
-Port $ssh_port
+Port $1
 HostKey $scratch/ssh/host_key
 PidFile $scratch/ssh/sshd.pid
 AuthorizedKeysFile $scratch/ssh/authorized_keys
@@ -103,16 +104,28 @@ MaxStartups 20
 Subsystem sftp internal-sftp
 LogLevel ERROR
 EOF
-# sshd insists on its privilege-separation directory /run/sshd: it gets one in
-# a private /run of its own mount namespace, leaving the machine's /run alone.
-unshare -m --propagation private -- bash -c \
-  'mount -t tmpfs -o mode=0755 qg-sshd /run && mkdir -m 0755 /run/sshd && exec "$1" -D -e -f "$2"' \
-  _ "$sshd" "$scratch/ssh/sshd_config" </dev/null >"$scratch/sshd.log" 2>&1 &
-pids+=($!)
-ssh_options=(-o "IdentityFile=$scratch/ssh/user_key" -o "Port=$ssh_port" -o StrictHostKeyChecking=no
-             -o UserKnownHostsFile=/dev/null -o BatchMode=yes -o LogLevel=ERROR)
-ssh_ready() { ssh "${ssh_options[@]}" root@127.0.0.1 true </dev/null >/dev/null 2>&1; }
-wait_until 15 ssh_ready || die "sshd on port $ssh_port does not take the key: $(cat "$scratch/sshd.log")"
+  # sshd insists on its privilege-separation directory /run/sshd: it gets one in
+  # a private /run of its own mount namespace, leaving the machine's /run alone.
+  unshare -m --propagation private -- bash -c \
+    'mount -t tmpfs -o mode=0755 qg-sshd /run && mkdir -m 0755 /run/sshd && exec "$1" -D -e -f "$2"' \
+    _ "$sshd" "$scratch/ssh/sshd_config" </dev/null >"$scratch/sshd.log" 2>&1 &
+  pids+=($!)
+}
+ssh_ready() {
+  ssh -o "IdentityFile=$scratch/ssh/user_key" -o "Port=$ssh_port" -o StrictHostKeyChecking=no \
+    -o UserKnownHostsFile=/dev/null -o BatchMode=yes -o LogLevel=ERROR root@127.0.0.1 true </dev/null >/dev/null 2>&1
+}
+# A port found free may be taken before sshd binds it: then another one.
+for ((attempt = 0; ; attempt++)); do
+  ssh_port=$(free_port) || die "no free port for sshd"
+  start_sshd "$ssh_port"
+  wait_until 15 ssh_ready && break
+  kill -0 "${pids[-1]}" 2>/dev/null && die "sshd on port $ssh_port does not take the key: $(cat "$scratch/sshd.log")"
+  wait "${pids[-1]}" 2>/dev/null || true
+  unset 'pids[-1]'
+  grep -q 'Address already in use' "$scratch/sshd.log" && [ "$attempt" -lt 10 ] ||
+    die "sshd did not start: $(cat "$scratch/sshd.log")"
+done
 
 # ---------------------------------------------------------------- hosts
 # A host: COMMAND runs in a private mount namespace that mounts the work
@@ -120,9 +133,13 @@ wait_until 15 ssh_ready || die "sshd on port $ssh_port does not take the key: $(
 sshfs_mount_options="$sshfs_options,IdentityFile=$scratch/ssh/user_key,Port=$ssh_port"
 sshfs_mount_options+=",StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR"
 cat >"$scratch/host.sh" <<'EOF'
-work=$1 options=$2
-shift 2
-sshfs -o "$options" "root@127.0.0.1:$work" "$work" || exit 1
+work=$1 options=$2 single=$3
+shift 3
+if [ "$single" = 1 ]; then
+  sshfs -s -o "$options" "root@127.0.0.1:$work" "$work" || exit 1
+else
+  sshfs -o "$options" "root@127.0.0.1:$work" "$work" || exit 1
+fi
 mountpoint -q "$work" || exit 1
 "$@" &
 child=$!
@@ -134,7 +151,7 @@ EOF
 start_host() { # LOG COMMAND...
   local log=$1
   shift
-  unshare -m --propagation private -- bash "$scratch/host.sh" "$work" "$sshfs_mount_options" "$@" \
+  unshare -m --propagation private -- bash "$scratch/host.sh" "$work" "$sshfs_mount_options" "${MH_SSHFS_SINGLE:-1}" "$@" \
     </dev/null >"$log" 2>&1 &
   pids+=($!)
 }
@@ -192,7 +209,9 @@ EOF
 start_web web1
 start_web web2
 urls=("$(cat "$scratch/web1/url")" "$(cat "$scratch/web2/url")")
-echo "multihost: sshd on 127.0.0.1:$ssh_port, sshfs -o $sshfs_options, PollTime=$poll," \
+single=""
+[ "${MH_SSHFS_SINGLE:-1}" != 1 ] || single="-s "
+echo "multihost: sshd on 127.0.0.1:$ssh_port, sshfs $single-o $sshfs_options, PollTime=$poll," \
   "web hosts ${urls[*]}, application $app"
 
 # ---------------------------------------------------------------- load
@@ -266,7 +285,8 @@ for ((i = 1; i <= 2 * slow; i++)); do
 done >"$scratch/plan-slow"
 timeout 120 xargs -P $((2 * slow)) -L 1 bash "$scratch/one.sh" <"$scratch/plan-slow" || fail "the time-outs did not end within 120 s"
 timed_out=$(grep -l '<title>Request Timed Out</title>' "$scratch"/out/s*z.body 2>/dev/null | wc -l)
-[ "$timed_out" -eq $((2 * slow)) ] || fail "$timed_out of $((2 * slow)) slow requests got the time-out page"
+[ "$timed_out" -eq $((2 * slow)) ] || fail "$timed_out of $((2 * slow)) slow requests got the time-out page;" \
+  "another answer: $(grep -L '<title>Request Timed Out</title>' "$scratch"/out/s*z.body | head -n 1 | xargs -r head -c 600)"
 log_lines=$(wc -l <"$work/zrCGIErr.txt" 2>/dev/null || echo 0)
 whole=$(grep -Ec $'^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}   Request timed out\\.\\.\\. - -?[0-9]+\r$' \
   "$work/zrCGIErr.txt" 2>/dev/null || true)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# End-to-end tests through a real web server: curl -> lighttpd (mod_cgi) or
-# Apache httpd (mod_cgid, the program named nph-qg) -> qg -> work directory ->
-# qg-echo -> back to curl.
+# End-to-end tests through a real web server: curl -> lighttpd (mod_cgi),
+# Apache httpd (mod_cgid, the program named nph-qg) or nginx (fcgiwrap) -> qg ->
+# work directory -> qg-echo -> back to curl.
 #
-# Usage: e2e-test.sh SERVER GROUP QG QG_ECHO     (lighttpd or apache; the two programs to run)
+# Usage: e2e-test.sh SERVER GROUP QG QG_ECHO     (lighttpd, apache or nginx; the two programs to run)
 #   requests  one request per row of the table below
 #   timeout   an application slower than Timeout=1 gets the time-out page
 #   parallel  20 requests at once, each with its own answer
@@ -114,6 +114,15 @@ run_requests() {
   local rows=0 name path body header status must must_not got
   while IFS='|' read -r name path body header status must must_not; do
     rows=$((rows + 1))
+    if [ "$server" = nginx ]; then
+      # nginx reads a FastCGI response as CGI headers and skips a status line:
+      # the application's own status reaches the client only with a Location
+      # header (302). The page itself still arrives. nginx also writes the
+      # Content-Type header in its own letter case (so the gateway's
+      # "Content-type" cannot be told from the application's own).
+      [ "$name" != not-found ] || status=200
+      must=${must//Content-type:/Content-Type:}
+    fi
     got=$(fetch "$name" "$path" "$body" "$header")
     check_answer "$name" "$status" "$got" "${must//@SCRIPT@/$script_path}" "$must_not"
   done < <(requests_table)

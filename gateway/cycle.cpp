@@ -218,7 +218,11 @@ void request_cycle(Run& run) {
     platform::delete_file(request_path);
 
     if (waited == Waited::answered) {
-        relay_output_file(*output_path, run.log_path(), run.out());
+        // Behind a FastCGI wrapper the web server reads the answer as CGI
+        // headers, so the application's status line must become one.
+        const auto status_line = platform::environment_value(text::fastcgi_role) ? StatusLine::as_header
+                                                                                  : StatusLine::as_written;
+        relay_output_file(*output_path, run.log_path(), run.out(), status_line);
         platform::delete_file(*output_path);
     } else {
         platform::delete_file(*output_path);

@@ -25,9 +25,26 @@ std::optional<platform::ExclusiveFile> open_when_free(const std::string& path) {
     return file;
 }
 
+// Sends the first piece of a response that begins with its own status line
+// ("HTTP/1.0 404 Not Found") with that line's protocol word replaced by
+// "Status:", as CGI writes it ("Status: 404 Not Found"). A first line that is
+// not whole in the piece, or has no status after the protocol, goes out
+// untouched.
+void send_status_as_header(const Sink& out, std::string_view piece) {
+    const auto line_end = piece.find('\n');
+    const auto space = piece.find(' ');
+    if (line_end == std::string_view::npos || space == std::string_view::npos || space > line_end) {
+        out(piece);
+        return;
+    }
+    out("Status:");
+    out(piece.substr(space));
+}
+
 }  // namespace
 
-bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out) {
+bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out,
+                       StatusLine status_line) {
     // A buffer of the relay's own: the relay has no memory to run short of,
     // so an answered request never goes without a response.
     char buffer[relay_piece];
@@ -56,6 +73,8 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
     }
     bool header_due = head > 0 && !ascii::starts_with_any_case(std::string_view(buffer, head), "http");
 
+    bool status_due = head > 0 && !header_due && status_line == StatusLine::as_header;
+
     bool relayed = false;
     if (file->rewind()) {
         // A web server that ended the run reads nothing more.
@@ -66,7 +85,12 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
             // yields none gets the no-output page alone, not after a header.
             if (header_due) out(text::default_header);
             header_due = false;
-            out(std::string_view(buffer, static_cast<std::size_t>(n)));
+            const std::string_view piece(buffer, static_cast<std::size_t>(n));
+            if (status_due)
+                send_status_as_header(out, piece);
+            else
+                out(piece);
+            status_due = false;
             relayed = true;
         }
     }

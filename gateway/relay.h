@@ -16,11 +16,23 @@ using Sink = std::function<void(std::string_view)>;
 // Size of one piece of the relay.
 inline constexpr std::size_t relay_piece = 16384;
 
+// How an application's own status line reaches the web server.
+enum class StatusLine {
+    // Untouched: the server passes the response through as it is (Apache's
+    // nph- programs, lighttpd).
+    as_written,
+    // As a CGI "Status:" header: a server behind a FastCGI wrapper (nginx
+    // with fcgiwrap) reads the response as CGI headers and would drop a
+    // status line, answering 200 whatever the application said.
+    as_header,
+};
+
 // Copies the output file to `out`, with the default header first when the file
 // does not begin with "HTTP" (any case). An unreadable file is logged and
 // answered with its error page; an empty file gets the no-output page.
 // Returns false when the file could not be opened.
-bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out);
+bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out,
+                       StatusLine status_line = StatusLine::as_written);
 
 // The complete error page for `title` and `message`, with its final line feed.
 std::string error_page(std::string_view title, std::string_view message);

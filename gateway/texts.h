@@ -22,6 +22,8 @@ inline constexpr std::string_view default_template = "qg_";
 inline constexpr std::string_view output_prefix = "cgi";
 inline constexpr std::string_view log_file_name = "zrCGIErr.txt";
 inline constexpr std::string_view content_length = "CONTENT_LENGTH";
+// Set by a FastCGI wrapper (fcgiwrap) for the CGI programs it runs.
+inline constexpr std::string_view fastcgi_role = "FCGI_ROLE";
 
 inline constexpr std::string_view home_page = "http://www.tallmere.com/quillgate/";
 

@@ -115,12 +115,10 @@ run_requests() {
   while IFS='|' read -r name path body header status must must_not; do
     rows=$((rows + 1))
     if [ "$server" = nginx ]; then
-      # nginx reads a FastCGI response as CGI headers and skips a status line:
-      # the application's own status reaches the client only with a Location
-      # header (302). The page itself still arrives. nginx also writes the
-      # Content-Type header in its own letter case (so the gateway's
-      # "Content-type" cannot be told from the application's own).
-      [ "$name" != not-found ] || status=200
+      # nginx reads a FastCGI response as CGI headers (the gateway turns an
+      # application's status line into a Status header there) and writes the
+      # Content-Type header in its own letter case, so the gateway's
+      # "Content-type" cannot be told from the application's own.
       must=${must//Content-type:/Content-Type:}
     fi
     got=$(fetch "$name" "$path" "$body" "$header")

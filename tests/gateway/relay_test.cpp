@@ -68,6 +68,29 @@ TEST(Relay, DefaultHeaderOnlyWithoutOwnStatusLine) {
     }
 }
 
+TEST(Relay, StatusLineAsCgiHeaderBehindFastCgi) {
+    struct Case {
+        std::string content;
+        std::string expected;
+    };
+    const std::string big(20000, 'x');
+    const std::vector<Case> cases = {
+        {"HTTP/1.0 404 Not Found\r\nX: y\r\n\r\nbody", "Status: 404 Not Found\r\nX: y\r\n\r\nbody"},
+        {"http/1.1 302 Found\r\nLocation: /x\r\n\r\n", "Status: 302 Found\r\nLocation: /x\r\n\r\n"},
+        {"HTTP/1.0 200 OK\r\n\r\n" + big, "Status: 200 OK\r\n\r\n" + big},  // only the first line changes
+        {"HTTP\r\nbody", "HTTP\r\nbody"},                                    // no status to carry
+        {"HTTP/1.0" + big, "HTTP/1.0" + big},                                 // no whole first line
+        {"Hello", std::string(text::default_header) + "Hello"},
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        test::write_file(dir.file("out.TMP"), c.content);
+        Capture out;
+        relay_output_file(dir.file("out.TMP"), dir.file("log"), out.sink(), StatusLine::as_header);
+        EXPECT_EQ(out.all(), c.expected) << c.content.substr(0, 40);
+    }
+}
+
 TEST(Relay, Failures) {
     test::TempDir dir;
     const std::string log = dir.file("zrCGIErr.txt");

@@ -102,6 +102,7 @@ def load_library(path=None):
         "qga_param_count": (c_size_t, [c_void_p]),
         # Values come back as raw pointers: they may hold zero bytes.
         "qga_param_at": (c_int, [c_void_p, c_size_t, ctypes.POINTER(c_char_p), ctypes.POINTER(c_void_p), size_p]),
+        "qga_param": (c_void_p, [c_void_p, c_char_p, size_p]),
         "qga_body": (c_void_p, [c_void_p, size_p]),
         "qga_write": (c_int, [c_void_p, c_char_p, c_size_t]),
         "qga_finish": (c_int, [c_void_p]),

@@ -90,8 +90,9 @@ public:
     virtual std::optional<std::int64_t> touch(const std::string& rel) = 0;
     // A file's modification time (seconds), or nothing.
     virtual std::optional<std::int64_t> modified(const std::string& rel) = 0;
-    // Makes a subdirectory unless it exists.
+    // Makes a subdirectory unless it exists; removes it when it is empty.
     virtual bool make_subdirectory(const std::string& sub, std::string* error) = 0;
+    virtual void remove_subdirectory_if_empty(const std::string& sub) = 0;
 };
 
 std::unique_ptr<Directory> open_directory(const std::string& path, std::string* error);

@@ -238,7 +238,7 @@ public:
         return false;
     }
 
-    int fd() const { return fd_.get(); }
+    void remove_subdirectory_if_empty(const std::string& sub) override { ::unlinkat(fd_.get(), sub.c_str(), AT_REMOVEDIR); }
 
 private:
     Fd fd_;

@@ -83,6 +83,8 @@ WorkDirectory::~WorkDirectory() {
         if (claim->settled && (!id || *id != claim->id)) dir_->remove(claim->path);
     }
     dir_->remove(probe_);
+    // Left only while another process holds claims; made again when needed.
+    dir_->remove_subdirectory_if_empty(std::string(claims_dir));
 }
 
 void WorkDirectory::interrupt() {
@@ -143,7 +145,12 @@ WorkDirectory::ClaimResult WorkDirectory::claim(Ready& item, std::unique_ptr<Req
     claim->path = claims_path(item.name + "." + hex16(stamp) + std::string(claim_ext));
     claim->id = item.file.id;
     claim->renewed = Clock::now();
-    switch (dir_->create_new(claim->path, label_, error)) {
+    auto made = dir_->create_new(claim->path, label_, error);
+    if (made == platform::CreateStatus::failed && dir_->make_subdirectory(std::string(claims_dir), error)) {
+        // Another process removed the claims folder when it closed while empty.
+        made = dir_->create_new(claim->path, label_, error);
+    }
+    switch (made) {
         case platform::CreateStatus::exists: return ClaimResult::lost;
         case platform::CreateStatus::failed: return ClaimResult::failed;
         case platform::CreateStatus::created: break;
@@ -380,7 +387,10 @@ void WorkDirectory::housekeeping() {
     auto clock = dir_->touch(probe_);
     if (!clock) {
         std::string error;
-        dir_->create_new(probe_, label_, &error);
+        if (dir_->create_new(probe_, label_, &error) == platform::CreateStatus::failed &&
+            dir_->make_subdirectory(std::string(claims_dir), &error)) {
+            dir_->create_new(probe_, label_, &error);
+        }
         clock = dir_->modified(probe_);
     }
     if (!clock) return;
@@ -492,10 +502,13 @@ Request::Result Request::finish(std::string* error) {
     const std::string signal = signal_name(claim_->request_name);
     const auto made = dir_.files().create_new(signal, {}, error);
     if (made == platform::CreateStatus::failed) return end(Result::failed);
-    // A give-up racing with the signal: the gateway no longer looks for it,
-    // and a later request under the same name must not find it.
-    if (!still_there()) {
-        if (made == platform::CreateStatus::created) dir_.files().remove(signal);
+    // The gateway deletes the signal file before the request file. So a
+    // request file gone while the signal file is still there means a give-up
+    // racing with the signal: the gateway no longer looks for it, and a later
+    // request under the same name must not find it. Both gone: the answer
+    // was taken.
+    if (made == platform::CreateStatus::created && !still_there() && dir_.files().identify(signal)) {
+        dir_.files().remove(signal);
         *error = "the gateway gave the request up";
         return end(Result::gone);
     }

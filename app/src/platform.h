@@ -53,8 +53,8 @@ public:
 
 enum class CreateStatus { created, exists, failed };
 
-// What the change watch saw. `overflow`: events were lost, so everything must
-// be looked at again.
+// What the change watch saw. `overflow`: events were lost, or the platform
+// reports only that something changed, so everything must be looked at again.
 struct Change {
     enum Kind { closed_after_write, modified, removed } kind;
     std::string name;
@@ -67,6 +67,10 @@ public:
     virtual ~Directory() = default;
 
     virtual const std::string& path() const = 0;
+    // Whether a successful read proves that nobody was still writing the file
+    // (Windows: a read that shares with readers only fails while the writer's
+    // handle is open). Elsewhere a read is confirmed by a later one.
+    virtual bool reads_exclude_writers() const { return false; }
 
     // Reads a regular file whole.
     virtual ReadStatus read(const std::string& name, std::uint64_t limit, FileText* out, std::string* error) = 0;

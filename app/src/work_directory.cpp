@@ -303,6 +303,10 @@ void WorkDirectory::look_at(const std::string& name, bool after_close) {
         entry.first.reset();
         return;
     }
+    if (dir_->reads_exclude_writers()) {
+        confirm(name, entry, file);
+        return;
+    }
     entry.first = std::move(file);
     entry.reported = false;
     entry.first_after_close = after_close && was_closed;

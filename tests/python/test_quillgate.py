@@ -95,6 +95,19 @@ class ModuleTest(unittest.TestCase):
                 self.assertFalse(req.answer("too late"))
         self.assertEqual(g.left(), [])
 
+    def test_closing_gives_up_a_request_still_held(self):
+        g = self.sandbox(timeout=1)
+        child = g.start({b"QUERY_STRING": b"held=1"})
+        app = quillgate.open(g.work)
+        req = app.accept(timeout=30)
+        self.assertIsNotNone(req)
+        app.close()  # the library may not outlive its requests: this releases req first
+        with self.assertRaises(quillgate.Error):
+            req.answer("after close")
+        out, _ = child.communicate(timeout=60)
+        self.assertIn(b"Request Timed Out", out)
+        self.assertEqual(g.left(), [])
+
     def test_interrupt_ends_iteration_in_another_thread(self):
         g = self.sandbox(timeout=30)
         with quillgate.open(g.work) as app:

@@ -2,7 +2,7 @@
 
 A whole application:
 
-    import sys
+    import weakref
     import quillgate
 
     with quillgate.open(sys.argv[1]) as app:
@@ -23,7 +23,7 @@ Names and values are handed over as str, decoded from UTF-8 with
 
 import ctypes
 import os
-import sys
+import weakref
 
 __all__ = ["Error", "Refused", "App", "Request", "open", "load_library"]
 
@@ -235,6 +235,9 @@ class App:
                                              ctypes.byref(handle)))
         self._handle = handle
         self._interrupted = False
+        # Requests handed out and not yet released: closing releases them
+        # first, as the library requires.
+        self._requests = weakref.WeakSet()
 
     def accept(self, timeout=None):
         """Waits up to `timeout` seconds (None: no limit) for the next request
@@ -249,7 +252,9 @@ class App:
             wait = _SLICE_MS if deadline is None else min(_SLICE_MS, deadline)
             code = _check(self._lib, self._lib.qga_accept(self._handle, wait, ctypes.byref(out)))
             if code == OK:
-                return Request(self._lib, out.value)
+                req = Request(self._lib, out.value)
+                self._requests.add(req)
+                return req
             if self._interrupted:
                 return None
             if deadline is not None:
@@ -273,7 +278,9 @@ class App:
             self._lib.qga_interrupt(self._handle)
 
     def close(self):
-        """Closes the directory; requests still held must be released first."""
+        """Closes the directory, giving up any request still held."""
+        for req in list(self._requests):
+            req.release()
         if self._handle is not None:
             handle, self._handle = self._handle, None
             self._lib.qga_close(handle)

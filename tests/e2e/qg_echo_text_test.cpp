@@ -12,8 +12,6 @@
 namespace qgecho {
 namespace {
 
-const std::string kTail = "&\r\n#@$ FORM VARIABLES $@#\r\n";
-
 TEST(QgEchoDecode, UrlDecode) {
     struct Case {
         std::string in, out;
@@ -46,8 +44,10 @@ TEST(QgEchoDecode, HtmlEscape) {
 }
 
 Request with_query(const std::string& query) {
-    auto request = parse_request("&OUTPUT+FILE=/w/cgi1.TMP&QUERY+STRING=" + query + kTail);
-    return request ? *request : Request{};
+    Request request;
+    request.output_path = "/w/cgi1.TMP";
+    request.variables = {{"QUERY STRING", url_decode(query)}};
+    return request;
 }
 
 TEST(QgEchoAnswer, BehaviourFromQuery) {

@@ -21,8 +21,11 @@ trap cleanup EXIT
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 export QUILLGATE_APP_LIBRARY=$library PYTHONPATH=$repo/app/python PYTHONDONTWRITEBYTECODE=1
-env=$("$repo/tools/serve-gateway" --print-env --owner $$ --qg "$qg" \
-  --app "$(printf '%q -u %q' "$python" "$repo/app/python/examples/hello.py")") ||
+# A sanitizer runtime to load first (the ASan build) is for the application alone.
+app=$(printf '%q -u %q' "$python" "$repo/app/python/examples/hello.py")
+[ -z "${LD_PRELOAD:-}" ] || app="env LD_PRELOAD=$(printf '%q' "$LD_PRELOAD") $app"
+unset LD_PRELOAD
+env=$("$repo/tools/serve-gateway" --print-env --owner $$ --qg "$qg" --app "$app") ||
   { echo "cannot start the servers"; exit 1; }
 eval "$env"
 

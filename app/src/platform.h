@@ -68,8 +68,8 @@ public:
 
     virtual const std::string& path() const = 0;
     // Whether a successful read proves that nobody was still writing the file
-    // (Windows: a read that shares with readers only fails while the writer's
-    // handle is open). Elsewhere a read is confirmed by a later one.
+    // (Windows: a read that does not share with writers fails while the
+    // writer's handle is open). Elsewhere a read is confirmed by a later one.
     virtual bool reads_exclude_writers() const { return false; }
 
     // Reads a regular file whole.

@@ -1,6 +1,6 @@
 // The library's platform layer on Windows: files reached by full path under
 // the work directory, never through a reparse point (a symbolic link or
-// junction); a request is read with sharing for readers only, which fails
+// junction); a request is read without sharing with writers, which fails
 // while the gateway's write handle is open; change notification wakes the
 // waiting thread.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -104,12 +104,14 @@ public:
     bool reads_exclude_writers() const override { return true; }
 
     ReadStatus read(const std::string& name, std::uint64_t limit, FileText* out, std::string* error) override {
-        // Readers only: while the gateway's write handle is open this fails
-        // with a sharing violation, so a read that succeeds sees the whole
-        // single write. The handle is closed again at once: without
-        // FILE_SHARE_DELETE it would make the gateway's delete fail.
-        Handle file(::CreateFileA(full(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        // Shared with readers and deleters, not writers: while the gateway's
+        // write handle is open this fails with a sharing violation, so a read
+        // that succeeds sees the whole single write. FILE_SHARE_DELETE: the
+        // gateway deletes the file without checking, at any moment, and a
+        // read in progress must not make that delete fail (the file would be
+        // left behind).
+        Handle file(::CreateFileA(full(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file.valid()) {
             const DWORD code = ::GetLastError();
             if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return ReadStatus::busy;

@@ -1,43 +1,21 @@
 // qg-echo: a sample application for the Quillgate gateway. It answers every
-// request file in a work directory with an HTML page echoing the request.
+// request in a work directory with an HTML page echoing the request. Finding,
+// claiming, reading and answering requests is the application library's job;
+// several qg-echo processes may serve one work directory.
 
-#include <sys/signalfd.h>
+#include <quillgate/app.h>
+
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstring>
+#include <atomic>
 #include <iostream>
-#include <string>
+#include <thread>
 
 #include "log.h"
 #include "options.h"
-#include "scheduler.h"
-#include "unique_fd.h"
-#include "watcher.h"
-#include "workdir.h"
-
-namespace {
-
-constexpr std::size_t kWorkers = 8;
-
-// Routes SIGINT, SIGTERM and SIGHUP to a descriptor the watcher polls. They
-// are blocked before any worker starts, so every thread inherits the mask.
-// A shell starts background jobs with SIGINT ignored, and an ignored signal
-// is discarded rather than queued, so the default action comes back first.
-qgecho::UniqueFd stop_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        std::signal(sig, SIG_DFL);
-        sigaddset(&set, sig);
-    }
-    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
-        return {};
-    }
-    return qgecho::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-}
-
-}  // namespace
+#include "serve.h"
 
 int main(int argc, char** argv) {
     int exit_code = 0;
@@ -45,21 +23,39 @@ int main(int argc, char** argv) {
     if (!options) {
         return exit_code;
     }
-    std::string error;
-    const auto dir = qgecho::WorkDir::open(options->workdir, &error);
-    if (!dir) {
-        std::cerr << "qg-echo: " << error << "\n";
+    // SIGINT, SIGTERM and SIGHUP are blocked before any thread starts, so
+    // every thread inherits the mask, and taken by one thread with sigwait.
+    // A shell starts background jobs with SIGINT ignored, and an ignored
+    // signal is discarded rather than queued, so the default action comes
+    // back first.
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        ::signal(sig, SIG_DFL);
+        sigaddset(&stop_set, sig);
+    }
+    if (pthread_sigmask(SIG_BLOCK, &stop_set, nullptr) != 0) {
+        std::cerr << "qg-echo: cannot set up signal handling\n";
         return 1;
     }
-    const qgecho::UniqueFd stop = stop_signals();
-    if (!stop) {
-        std::cerr << "qg-echo: cannot set up signal handling: " << std::strerror(errno) << "\n";
+    qga_dir* dir = nullptr;
+    if (qga_open(options->workdir.c_str(), options->prefix.c_str(), nullptr, &dir) != QGA_OK) {
+        std::cerr << "qg-echo: " << qga_last_error() << "\n";
         return 1;
     }
-    qgecho::Scheduler scheduler(kWorkers);
-    qgecho::Watcher watcher(*dir, options->prefix, scheduler);
-    qgecho::log_line("watching " + dir->path() + " for " + options->prefix.substr(0, 3) + "*.TMP");
-    const bool ok = watcher.run(stop.get());
+    std::atomic<bool> stopping = false;
+    std::thread stopper([&] {
+        int sig = 0;
+        sigwait(&stop_set, &sig);
+        stopping = true;
+        qga_interrupt(dir);
+    });
+    const int status = qgecho::serve(dir, *options, stopping);
+    if (!stopping) {
+        ::kill(::getpid(), SIGTERM);  // the stopper thread takes it
+    }
+    stopper.join();
+    qga_close(dir);
     qgecho::log_line("stopped");
-    return ok ? 0 : 1;
+    return status;
 }

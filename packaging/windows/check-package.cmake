@@ -2,8 +2,10 @@
 # TOP, and its programs and DLLs import only DLLs that come with Windows (no
 # libstdc++, libgcc or libwinpthread to ship beside them). The gateway imports
 # no user32.dll: loading it gives every waiting CGI process a share of the
-# desktop heap, which many gateways under IIS exhaust.
-#   cmake -DZIP=... -DTOP=... -DNAMES=a;b -DOBJDUMP=... -P check-package.cmake
+# desktop heap, which many gateways under IIS exhaust. With EXPORTING_DLL and
+# EXPORTING_HEADER, that DLL exports every function the header marks QGA_API.
+#   cmake -DZIP=... -DTOP=... -DNAMES=a;b -DOBJDUMP=... [-DEXPORTING_DLL=x.dll -DEXPORTING_HEADER=x.h]
+#         -P check-package.cmake
 cmake_minimum_required(VERSION 3.25)
 
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${ZIP} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
@@ -45,6 +47,19 @@ foreach(name IN LISTS NAMES)
     endif()
   endforeach()
   message(STATUS "${name}: ${imports}")
+  if(name STREQUAL "${EXPORTING_DLL}")
+    file(READ ${EXPORTING_HEADER} header)
+    string(REGEX MATCHALL "QGA_API[^(;]*[ *](qga_[a-z_]+)\\(" declared "${header}")
+    if(NOT declared)
+      string(APPEND problems "no exported function found in ${EXPORTING_HEADER}\n")
+    endif()
+    foreach(declaration IN LISTS declared)
+      string(REGEX REPLACE ".*[ *](qga_[a-z_]+)\\($" "\\1" function "${declaration}")
+      if(NOT dump MATCHES "\\] ${function}\n")
+        string(APPEND problems "${name} does not export ${function}\n")
+      endif()
+    endforeach()
+  endif()
 endforeach()
 file(REMOVE_RECURSE ${scratch})
 

@@ -44,10 +44,14 @@ wait_until() { # SECONDS command...
 }
 
 # What the gateway deletes after each request: only its error log may stay.
-workdir_clean() { [ -z "$(find "$QG_WORKDIR" -mindepth 1 ! -name zrCGIErr.txt -print -quit)" ]; }
+# The running application keeps its claims folder, with its own liveness file
+# in it; a claim left there once the gateway is done would be a leak.
+workdir_clean() {
+  [ -z "$(find "${QG_WORKDIR%/}" -mindepth 1 ! -name zrCGIErr.txt ! -path "${QG_WORKDIR%/}/claims" ! -path "${QG_WORKDIR%/}/claims/*.live" -print -quit)" ]
+}
 
 check_workdir_clean() {
-  wait_until 10 workdir_clean || fail "files left in the work directory: $(ls -A "$QG_WORKDIR")"
+  wait_until 10 workdir_clean || fail "files left in the work directory: $(ls -AR "$QG_WORKDIR")"
 }
 
 check_answered_count() { # N

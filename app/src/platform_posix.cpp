@@ -1,0 +1,343 @@
+// The library's platform layer on Linux: the work directory held open as a
+// descriptor (every file reached with *at() calls, O_NOFOLLOW), inotify for
+// changes and an eventfd for wake-ups.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "platform.h"
+
+namespace qga::platform {
+namespace {
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string errno_text(std::string_view what, const std::string& name) {
+    std::string text(what);
+    text += " ";
+    text += name;
+    text += ": ";
+    text += std::strerror(errno);
+    return text;
+}
+
+FileId id_of(const struct stat& st) {
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                  static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec,
+                  static_cast<std::uint64_t>(st.st_size)};
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Files the library makes: readable and writable by the owner and the work
+// directory's group, like the gateway's own.
+constexpr mode_t file_mode = 0660;
+
+class PosixOutput final : public OutputFile {
+public:
+    PosixOutput(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+    bool write(std::string_view bytes, std::string* error) override {
+        if (!write_all(fd_.get(), bytes)) {
+            *error = errno_text("cannot write", name_);
+            return false;
+        }
+        return true;
+    }
+    bool close(std::string* error) override {
+        if (::close(fd_.release()) != 0) {
+            *error = errno_text("cannot close", name_);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    Fd fd_;
+    std::string name_;
+};
+
+class PosixDirectory final : public Directory {
+public:
+    PosixDirectory(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
+    const std::string& path() const override { return path_; }
+
+    ReadStatus read(const std::string& name, std::uint64_t limit, FileText* out, std::string* error) override {
+        Fd fd(::openat(fd_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.valid()) {
+            if (errno == ENOENT || errno == ELOOP) return ReadStatus::missing;
+            *error = errno_text("cannot open", name);
+            return ReadStatus::failed;
+        }
+        if (::fstat(fd.get(), &st) != 0) {
+            *error = errno_text("cannot examine", name);
+            return ReadStatus::failed;
+        }
+        if (!S_ISREG(st.st_mode)) return ReadStatus::missing;
+        if (static_cast<std::uint64_t>(st.st_size) > limit) {
+            out->id = id_of(st);
+            return ReadStatus::too_large;
+        }
+        out->text.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t have = 0;
+        // Read to the end, even past the size seen: a file still growing must
+        // not look like a shorter whole one.
+        for (;;) {
+            if (have == out->text.size()) {
+                if (have >= limit) break;
+                out->text.resize(have + 4096);
+            }
+            const ssize_t n = ::read(fd.get(), out->text.data() + have, out->text.size() - have);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                *error = errno_text("cannot read", name);
+                return ReadStatus::failed;
+            }
+            if (n == 0) break;
+            have += static_cast<std::size_t>(n);
+        }
+        out->text.resize(have);
+        if (have > limit) return ReadStatus::too_large;
+        // The identity after the read: the size with the bytes actually read.
+        if (::fstat(fd.get(), &st) != 0) {
+            *error = errno_text("cannot examine", name);
+            return ReadStatus::failed;
+        }
+        out->id = id_of(st);
+        out->modified_s = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+        return ReadStatus::ok;
+    }
+
+    std::optional<FileId> identify(const std::string& name) override {
+        struct stat st {};
+        if (::fstatat(fd_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return {};
+        return id_of(st);
+    }
+
+    bool list(const std::string& sub, std::vector<std::string>* names, std::string* error) override {
+        Fd listing(::openat(fd_.get(), sub.empty() ? "." : sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        DIR* dir = listing.valid() ? ::fdopendir(listing.get()) : nullptr;
+        if (dir == nullptr) {
+            *error = errno_text("cannot list", sub.empty() ? path_ : sub);
+            return false;
+        }
+        static_cast<void>(listing.release());  // closedir() closes it
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") names->emplace_back(name);
+        }
+        ::closedir(dir);
+        return true;
+    }
+
+    OpenStatus open_output(const std::string& name, std::unique_ptr<OutputFile>* out, std::string* error) override {
+        // No O_CREAT: a missing output file means the gateway gave up, and a
+        // new file would be left behind. O_NONBLOCK keeps a FIFO planted under
+        // the name from blocking; it is refused below.
+        Fd fd(::openat(fd_.get(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.valid()) {
+            if (errno == ENOENT) return OpenStatus::missing;
+            if (errno == ELOOP || errno == ENXIO || errno == EISDIR) {
+                *error = "output file " + name + " is not a regular file";
+                return OpenStatus::refused;
+            }
+            *error = errno_text("cannot open", name);
+            return OpenStatus::failed;
+        }
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "output file " + name + " is not a regular file";
+            return OpenStatus::refused;
+        }
+        if (::ftruncate(fd.get(), 0) != 0) {
+            *error = errno_text("cannot empty", name);
+            return OpenStatus::failed;
+        }
+        *out = std::make_unique<PosixOutput>(fd.release(), name);
+        return OpenStatus::ok;
+    }
+
+    CreateStatus create_new(const std::string& rel, std::string_view content, std::string* error) override {
+        Fd fd(::openat(fd_.get(), rel.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode));
+        if (!fd.valid()) {
+            if (errno == EEXIST) return CreateStatus::exists;
+            *error = errno_text("cannot create", rel);
+            return CreateStatus::failed;
+        }
+        if (!write_all(fd.get(), content) || ::close(fd.release()) != 0) {
+            *error = errno_text("cannot write", rel);
+            ::unlinkat(fd_.get(), rel.c_str(), 0);
+            return CreateStatus::failed;
+        }
+        return CreateStatus::created;
+    }
+
+    bool remove(const std::string& rel) override { return ::unlinkat(fd_.get(), rel.c_str(), 0) == 0; }
+
+    std::optional<std::int64_t> touch(const std::string& rel) override {
+        // A null time is the file system's own "now" (on NFS: the server's
+        // clock), so ages compare on one clock across hosts.
+        if (::utimensat(fd_.get(), rel.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0) return {};
+        return modified(rel);
+    }
+
+    std::optional<std::int64_t> modified(const std::string& rel) override {
+        struct stat st {};
+        if (::fstatat(fd_.get(), rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+        return static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    }
+
+    bool make_subdirectory(const std::string& sub, std::string* error) override {
+        if (::mkdirat(fd_.get(), sub.c_str(), 02770) == 0 || errno == EEXIST) {
+            struct stat st {};
+            if (::fstatat(fd_.get(), sub.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) return true;
+            errno = ENOTDIR;
+        }
+        *error = errno_text("cannot make directory", sub);
+        return false;
+    }
+
+    void remove_subdirectory_if_empty(const std::string& sub) override { ::unlinkat(fd_.get(), sub.c_str(), AT_REMOVEDIR); }
+
+private:
+    Fd fd_;
+    std::string path_;
+};
+
+class PosixWatch final : public Watch {
+public:
+    PosixWatch(int inotify, int wake) : inotify_(inotify), wake_(wake) {}
+
+    bool reports_changes() const override { return inotify_.valid(); }
+
+    void wait(std::chrono::milliseconds limit, std::vector<Change>* changes, bool* overflow) override {
+        pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
+        const auto ms = std::max<long long>(0, std::min<long long>(limit.count(), 60'000));
+        if (::poll(fds, inotify_.valid() ? 2 : 1, static_cast<int>(ms)) > 0 && fds[0].revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wake_.get(), &count, sizeof count);
+        }
+        drain(changes, overflow);
+    }
+
+    void drain(std::vector<Change>* changes, bool* overflow) override {
+        if (!inotify_.valid()) return;
+        alignas(inotify_event) char buffer[16 * 1024];
+        for (;;) {
+            const ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;  // EAGAIN: nothing more queued
+            for (ssize_t offset = 0; offset < n;) {
+                inotify_event event;
+                std::memcpy(&event, buffer + offset, sizeof event);
+                std::string name = event.len > 0 ? std::string(buffer + offset + sizeof event) : std::string();
+                offset += static_cast<ssize_t>(sizeof event + event.len);
+                if (event.mask & IN_Q_OVERFLOW) {
+                    *overflow = true;
+                } else if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
+                    changes->push_back({Change::removed, std::move(name)});
+                } else if (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+                    changes->push_back({Change::closed_after_write, std::move(name)});
+                } else if (event.mask & IN_MODIFY) {
+                    changes->push_back({Change::modified, std::move(name)});
+                }
+            }
+        }
+    }
+
+    void wake() override {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    }
+
+private:
+    Fd inotify_;
+    Fd wake_;
+};
+
+
+// inotify reports only what this host's kernel does to a file: on a network
+// file system the gateway on another host would go unseen, and a watch that
+// seems to work would slow every such request to the next listing.
+bool is_network_file_system(const std::string& path) {
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0) return false;
+    constexpr long nfs = 0x6969, smb = 0x517B, cifs = static_cast<long>(0xFF534D42),
+                   smb2 = static_cast<long>(0xFE534D42), fuse = 0x65735546;
+    const long type = static_cast<long>(fs.f_type);
+    return type == nfs || type == smb || type == cifs || type == smb2 || type == fuse;
+}
+
+}  // namespace
+
+std::unique_ptr<Directory> open_directory(const std::string& path, std::string* error) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        *error = errno_text("cannot open work directory", path);
+        return nullptr;
+    }
+    return std::make_unique<PosixDirectory>(fd.release(), path);
+}
+
+std::unique_ptr<Watch> watch_directory(Directory& dir) {
+    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.valid()) return nullptr;
+    Fd inotify(is_network_file_system(dir.path()) ? -1 : ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    constexpr std::uint32_t mask = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
+    if (inotify.valid() && ::inotify_add_watch(inotify.get(), dir.path().c_str(), mask) < 0) inotify.reset();
+    return std::make_unique<PosixWatch>(inotify.release(), wake.release());
+}
+
+std::string process_label() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    return std::string(host) + " " + std::to_string(::getpid());
+}
+
+std::uint64_t random_u64() {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+}  // namespace qga::platform

@@ -1,0 +1,316 @@
+// The library's platform layer on Windows: files reached by full path under
+// the work directory, never through a reparse point (a symbolic link or
+// junction); a request is read without sharing with writers, which fails
+// while the gateway's write handle is open; change notification wakes the
+// waiting thread.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <random>
+#include <utility>
+
+#include "platform.h"
+
+namespace qga::platform {
+namespace {
+
+class Handle {
+public:
+    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (valid()) ::CloseHandle(h_);
+    }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE get() const { return h_; }
+    HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
+
+private:
+    HANDLE h_;
+};
+
+std::string error_text(std::string_view what, const std::string& name) {
+    std::string text(what);
+    text += " ";
+    text += name;
+    text += ": Windows error ";
+    text += std::to_string(::GetLastError());
+    return text;
+}
+
+std::int64_t seconds_of(const FILETIME& time) {
+    const ULONGLONG ticks = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10'000'000ULL);
+}
+
+// The gateway deletes and reads its files while the library holds them, so
+// every handle but the request reader's shares everything.
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool id_of(HANDLE file, FileId* id, std::int64_t* modified_s) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
+    const auto write_ticks = (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                             info.ftLastWriteTime.dwLowDateTime;
+    *id = FileId{info.dwVolumeSerialNumber,
+                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, write_ticks * 100,
+                 (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+    if (modified_s != nullptr) *modified_s = seconds_of(info.ftLastWriteTime);
+    return true;
+}
+
+bool write_all(HANDLE file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1U << 30));
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr)) return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+class Win32Output final : public OutputFile {
+public:
+    Win32Output(HANDLE file, std::string name) : file_(file), name_(std::move(name)) {}
+    bool write(std::string_view bytes, std::string* error) override {
+        if (!write_all(file_.get(), bytes)) {
+            *error = error_text("cannot write", name_);
+            return false;
+        }
+        return true;
+    }
+    bool close(std::string* error) override {
+        if (!::CloseHandle(file_.release())) {
+            *error = error_text("cannot close", name_);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    Handle file_;
+    std::string name_;
+};
+
+class Win32Directory final : public Directory {
+public:
+    explicit Win32Directory(std::string full) : path_(std::move(full)) {}
+
+    const std::string& path() const override { return path_; }
+    bool reads_exclude_writers() const override { return true; }
+
+    ReadStatus read(const std::string& name, std::uint64_t limit, FileText* out, std::string* error) override {
+        // Shared with readers and deleters, not writers: while the gateway's
+        // write handle is open this fails with a sharing violation, so a read
+        // that succeeds sees the whole single write. FILE_SHARE_DELETE: the
+        // gateway deletes the file without checking, at any moment, and a
+        // read in progress must not make that delete fail (the file would be
+        // left behind).
+        Handle file(::CreateFileA(full(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file.valid()) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return ReadStatus::busy;
+            if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_ACCESS_DENIED)
+                return ReadStatus::missing;  // access denied: a file being deleted
+            *error = error_text("cannot open", name);
+            return ReadStatus::failed;
+        }
+        if (!id_of(file.get(), &out->id, &out->modified_s)) return ReadStatus::missing;
+        if (out->id.size > limit) return ReadStatus::too_large;
+        out->text.resize(static_cast<std::size_t>(out->id.size));
+        std::size_t have = 0;
+        while (have < out->text.size()) {
+            DWORD got = 0;
+            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out->text.size() - have, 1U << 30));
+            if (!::ReadFile(file.get(), out->text.data() + have, want, &got, nullptr)) {
+                *error = error_text("cannot read", name);
+                return ReadStatus::failed;
+            }
+            if (got == 0) break;
+            have += got;
+        }
+        out->text.resize(have);
+        return ReadStatus::ok;
+    }
+
+    std::optional<FileId> identify(const std::string& name) override {
+        // No access rights asked for: only the file's identity is read.
+        Handle file(::CreateFileA(full(name).c_str(), 0, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+        FileId id;
+        if (!file.valid() || !id_of(file.get(), &id, nullptr)) return std::nullopt;
+        return id;
+    }
+
+    bool list(const std::string& sub, std::vector<std::string>* names, std::string* error) override {
+        WIN32_FIND_DATAA data{};
+        const std::string pattern = (sub.empty() ? path_ : full(sub) + "\\") + "*";
+        HANDLE find = ::FindFirstFileA(pattern.c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) {
+            if (::GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+            *error = error_text("cannot list", sub.empty() ? path_ : sub);
+            return false;
+        }
+        do {
+            const std::string_view name = data.cFileName;
+            if (name != "." && name != "..") names->emplace_back(name);
+        } while (::FindNextFileA(find, &data));
+        ::FindClose(find);
+        return true;
+    }
+
+    OpenStatus open_output(const std::string& name, std::unique_ptr<OutputFile>* out, std::string* error) override {
+        // TRUNCATE_EXISTING: never created (a missing file means the gateway
+        // gave up), emptied when there.
+        Handle file(::CreateFileA(full(name).c_str(), GENERIC_WRITE, share_all, nullptr, TRUNCATE_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file.valid()) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_FILE_NOT_FOUND) return OpenStatus::missing;
+            *error = error_text("cannot open", name);
+            return code == ERROR_ACCESS_DENIED ? OpenStatus::refused : OpenStatus::failed;
+        }
+        FileId id;
+        if (!id_of(file.get(), &id, nullptr)) {
+            *error = "output file " + name + " is not a regular file";
+            return OpenStatus::refused;
+        }
+        *out = std::make_unique<Win32Output>(file.release(), name);
+        return OpenStatus::ok;
+    }
+
+    CreateStatus create_new(const std::string& rel, std::string_view content, std::string* error) override {
+        // Shared for reading, writing and deleting: the gateway deletes the
+        // signal file as soon as it sees it, perhaps before it is closed here.
+        Handle file(::CreateFileA(full(rel).c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return CreateStatus::exists;
+            *error = error_text("cannot create", rel);
+            return CreateStatus::failed;
+        }
+        if (!write_all(file.get(), content) || !::CloseHandle(file.release())) {
+            *error = error_text("cannot write", rel);
+            ::DeleteFileA(full(rel).c_str());
+            return CreateStatus::failed;
+        }
+        return CreateStatus::created;
+    }
+
+    bool remove(const std::string& rel) override { return ::DeleteFileA(full(rel).c_str()) != 0; }
+
+    std::optional<std::int64_t> touch(const std::string& rel) override {
+        Handle file(::CreateFileA(full(rel).c_str(), FILE_WRITE_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file.valid()) return std::nullopt;
+        // Windows takes the time from the caller: this host's clock.
+        FILETIME now{};
+        ::GetSystemTimeAsFileTime(&now);
+        if (!::SetFileTime(file.get(), nullptr, nullptr, &now)) return std::nullopt;
+        return seconds_of(now);
+    }
+
+    std::optional<std::int64_t> modified(const std::string& rel) override {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!::GetFileAttributesExA(full(rel).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+        return seconds_of(data.ftLastWriteTime);
+    }
+
+    bool make_subdirectory(const std::string& sub, std::string* error) override {
+        if (::CreateDirectoryA(full(sub).c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS) {
+            const DWORD attributes = ::GetFileAttributesA(full(sub).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+                return true;
+        }
+        *error = error_text("cannot make directory", sub);
+        return false;
+    }
+
+    void remove_subdirectory_if_empty(const std::string& sub) override { ::RemoveDirectoryA(full(sub).c_str()); }
+
+private:
+    // Relative names use "/" in the core; Windows takes either separator.
+    std::string full(const std::string& rel) const { return path_ + rel; }
+
+    std::string path_;  // full path, ending with a separator
+};
+
+class Win32Watch final : public Watch {
+public:
+    Win32Watch(HANDLE change, HANDLE wake) : change_(change), wake_(wake) {}
+    ~Win32Watch() override {
+        if (change_ != INVALID_HANDLE_VALUE) ::FindCloseChangeNotification(change_);
+        ::CloseHandle(wake_);
+    }
+
+    // Windows says only that something changed, not what.
+    bool reports_changes() const override { return false; }
+
+    void wait(std::chrono::milliseconds limit, std::vector<Change>*, bool* overflow) override {
+        HANDLE handles[2] = {wake_, change_};
+        const DWORD count = change_ != INVALID_HANDLE_VALUE ? 2 : 1;
+        const auto ms = static_cast<DWORD>(std::max<long long>(0, std::min<long long>(limit.count(), 60'000)));
+        const DWORD woke = ::WaitForMultipleObjects(count, handles, FALSE, ms);
+        if (woke == WAIT_OBJECT_0 + 1) {
+            ::FindNextChangeNotification(change_);
+            *overflow = true;  // look at every name again
+        }
+    }
+
+    void drain(std::vector<Change>*, bool*) override {}
+
+    void wake() override { ::SetEvent(wake_); }
+
+private:
+    HANDLE change_;
+    HANDLE wake_;
+};
+
+}  // namespace
+
+std::unique_ptr<Directory> open_directory(const std::string& path, std::string* error) {
+    char buffer[MAX_PATH * 4];
+    const DWORD n = ::GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer) {
+        *error = error_text("cannot resolve work directory", path);
+        return nullptr;
+    }
+    std::string full(buffer, n);
+    const DWORD attributes = ::GetFileAttributesA(full.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *error = error_text("cannot open work directory", path);
+        return nullptr;
+    }
+    if (full.back() != '\\' && full.back() != '/') full += '\\';
+    return std::make_unique<Win32Directory>(std::move(full));
+}
+
+std::unique_ptr<Watch> watch_directory(Directory& dir) {
+    HANDLE wake = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (wake == nullptr) return nullptr;
+    // A network share may send no notifications; the listing still runs.
+    HANDLE change = ::FindFirstChangeNotificationA(
+        dir.path().c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_SIZE);
+    return std::make_unique<Win32Watch>(change, wake);
+}
+
+std::string process_label() {
+    char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof host;
+    if (!::GetComputerNameA(host, &size)) host[0] = '\0';
+    return std::string(host) + " " + std::to_string(::GetCurrentProcessId());
+}
+
+std::uint64_t random_u64() {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+}  // namespace qga::platform

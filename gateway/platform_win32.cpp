@@ -176,8 +176,16 @@ std::string settings_path() {
     return path.substr(0, exe) + ".ini";
 }
 
-// The profile services read the file at every call; nothing is kept here.
-Profile::Profile(std::string file) : file_(std::move(file)) {}
+// The profile services read the file at every call; only whether the file
+// was there is taken once, when the profile is made, so a settings file that
+// another run writes meanwhile cannot make this run's first run a later one.
+Profile::Profile(std::string file) : file_(std::move(file)) {
+    const DWORD saved = ::GetLastError();
+    found_ = ::GetFileAttributesA(file_.c_str()) != INVALID_FILE_ATTRIBUTES;
+    ::SetLastError(saved);  // a missing settings file is an ordinary case
+}
+
+bool Profile::found() const { return found_; }
 
 std::string Profile::read_text(std::string_view section, std::string_view key, std::string_view fallback) const {
     const std::string s(section), k(key), f(fallback);

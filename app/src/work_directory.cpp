@@ -80,7 +80,7 @@ WorkDirectory::~WorkDirectory() {
     // stay until it has (another process collects them after the expiry).
     for (const auto& claim : held_) {
         const auto id = dir_->identify(claim->request_name);
-        if (claim->settled && (!id || *id != claim->id)) dir_->remove(claim->path);
+        if (claim->settled && (!id || *id != claim->id)) release_settled(*claim, id.has_value());
     }
     dir_->remove(probe_);
     // Left only while another process holds claims; made again when needed.
@@ -180,9 +180,33 @@ void WorkDirectory::renew_if_due(Claim& claim) {
     dir_->touch(claim.path);
 }
 
+void WorkDirectory::release_settled(const Claim& claim, bool name_reused) {
+    // The gateway deletes the signal file before the request file, whether it
+    // took the answer or gave up. So once the request file is gone, a signal
+    // file of ours still there was never taken: the gateway gave up while it
+    // was being made (after our last look at the request). Left behind, it
+    // would keep the number from later requests until it aged out. A name
+    // already used again is left alone: that file may be the new request's.
+    bool signalled = false;
+    {
+        const std::lock_guard lock(mutex_);
+        signalled = claim.signalled;
+    }
+    if (signalled && !name_reused) {
+        const std::string signal = signal_name(claim.request_name);
+        if (dir_->identify(signal)) dir_->remove(signal);
+    }
+    dir_->remove(claim.path);
+}
+
 void WorkDirectory::settle(Claim& claim) {
     const std::lock_guard lock(mutex_);
     claim.settled = true;
+}
+
+void WorkDirectory::mark_signalled(Claim& claim) {
+    const std::lock_guard lock(mutex_);
+    claim.signalled = true;
 }
 
 void WorkDirectory::skip(const std::string& name, const platform::FileId& id, const std::string& why) {
@@ -370,7 +394,7 @@ void WorkDirectory::housekeeping() {
         if (settled) {
             const auto id = dir_->identify(claim->request_name);
             if (!id || *id != claim->id) {
-                dir_->remove(claim->path);
+                release_settled(*claim, id.has_value());
                 dropped.push_back(claim.get());
                 continue;
             }
@@ -511,6 +535,7 @@ Request::Result Request::finish(std::string* error) {
     // racing with the signal: the gateway no longer looks for it, and a later
     // request under the same name must not find it. Both gone: the answer
     // was taken.
+    if (made == platform::CreateStatus::created) dir_.mark_signalled(*claim_);
     if (made == platform::CreateStatus::created && !still_there() && dir_.files().identify(signal)) {
         dir_.files().remove(signal);
         *error = "the gateway gave the request up";

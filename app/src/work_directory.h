@@ -43,6 +43,7 @@ struct Claim {
     platform::FileId id;  // the request file it was made for
     std::chrono::steady_clock::time_point renewed;
     bool settled = false;  // answered or given up: kept until the request file goes
+    bool signalled = false;  // this process made the request's signal file
 };
 
 class WorkDirectory;
@@ -98,8 +99,13 @@ public:
     // Called by a request: renews its claim when due; marks it settled.
     void renew_if_due(Claim& claim);
     void settle(Claim& claim);
+    // Called by a request whose signal file this process made.
+    void mark_signalled(Claim& claim);
 
 private:
+    // Removes the claim of a request the gateway has finished with, and our
+    // signal file when the gateway never took it.
+    void release_settled(const Claim& claim, bool name_reused);
     struct Entry;
     struct Ready {
         std::string name;

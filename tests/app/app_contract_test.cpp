@@ -159,4 +159,37 @@ TEST(AppContract, TwoInstancesAnswerEachRequestOnce) {
     EXPECT_EQ(left, "") << "left in the work directory";
 }
 
+TEST(AppContract, SignalMadeAsTheGatewayGaveUpGoesWithTheRequest) {
+    // The gateway gives up between the answer's last look at the request and
+    // its signal file: it has already deleted the (not yet made) signal file,
+    // then deletes the request and output files. The signal file made after
+    // that must not stay behind to block the number.
+    quillgate::testing::ScratchDir root("qga-late-signal");
+    const fs::path work = root.path() / "work";
+    fs::create_directory(work);
+    const fs::path output = work / "cgi2B.TMP", request = work / "qg_2B.TMP", signal = work / "qg_2B.ret";
+    write_file(output.string(), "");
+    write_file(request.string(), join({"&OUTPUT+FILE=", output.string(),
+                                       "&DllVersion=Quillgate+3%2E00%2E02&\r\n#@$ FORM VARIABLES $@#\r\n"}));
+    qga_dir* dir = nullptr;
+    ASSERT_EQ(qga_open(work.string().c_str(), "qg_", nullptr, &dir), QGA_OK) << qga_last_error();
+    qga_request* req = nullptr;
+    ASSERT_EQ(qga_accept(dir, 10000, &req), QGA_OK) << qga_last_error();
+    EXPECT_EQ(qga_answer(req, "late", 4), QGA_OK) << qga_last_error();
+    qga_release(req);
+    ASSERT_TRUE(fs::exists(signal));
+    fs::remove(request);
+    fs::remove(output);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (fs::exists(signal) && std::chrono::steady_clock::now() < deadline) {
+        qga_request* none = nullptr;
+        EXPECT_EQ(qga_accept(dir, 100, &none), QGA_TIMEOUT);
+    }
+    EXPECT_FALSE(fs::exists(signal));
+    qga_close(dir);
+    std::string left;
+    for (const auto& entry : fs::recursive_directory_iterator(work)) left += entry.path().filename().string() + " ";
+    EXPECT_EQ(left, "") << "left in the work directory";
+}
+
 }  // namespace

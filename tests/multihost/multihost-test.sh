@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Several hosts on one work directory over a network file system, on one
-# machine: a private sshd on 127.0.0.1 serves the application host's work
-# directory, and each other host is a private mount namespace that mounts it
-# with sshfs at the same path. Two web hosts (a private lighttpd each, running
-# qg) take the requests; two application instances answer them, one on the
-# application host itself and one on a second application host.
+# machine: a private server on 127.0.0.1 serves the application host's work
+# directory (sshd, or smbd for SMB), and each other host is a private mount
+# namespace that mounts it at the same path (with sshfs, or with the FUSE SMB
+# client smbnetfs and a bind mount of the share's folder). Two web hosts (a
+# private lighttpd each, running qg) take the requests; two application
+# instances answer them, one on the application host itself and one on a
+# second application host.
 #
 # Checks that every request is answered once and right, that nothing is left in
 # the work directory (hidden .fuse_hidden* files included) and that no failure
@@ -13,29 +15,39 @@
 # Usage: multihost-test.sh QG APP [REQUESTS]     (APP: the application program,
 #        started as APP --workdir DIR --prefix qg_ and expected to log
 #        "answered NAME" once per answer, as qg-echo does)
-# Environment: MH_POLL_TIME (the gateway's PollTime, default 50),
-#   MH_SSHFS_OPTIONS (default dir_cache=no,direct_io), MH_SSHFS_SINGLE (1, the
-#   default: sshfs -s, one thread; 0: sshfs's threads), MH_PARALLEL (requests in
-#   flight at once, default 8).
-# Exit status 77 (skipped) where mount namespaces or FUSE are not available.
+# Environment: MH_FS (sshfs, the default, or smb), MH_POLL_TIME (the gateway's
+#   PollTime, default 50), MH_SSHFS_OPTIONS (default dir_cache=no,direct_io),
+#   MH_SSHFS_SINGLE (1, the default: sshfs -s, one thread; 0: sshfs's threads),
+#   MH_SMB_OPTIONS (smbnetfs's mount options, default below), MH_SMB_PROTOCOL
+#   (NT1, the default, or SMB2/SMB3: libsmbclient cannot open a file for
+#   appending over SMB2 and later), MH_PARALLEL (requests in flight at once,
+#   default 8).
+# Exit status 77 (skipped) where mount namespaces, FUSE or a program the file
+# system needs are not available.
 set -euo pipefail
 
 qg=$(readlink -f "${1:?path of qg}")
 app=$(readlink -f "${2:?path of the application}")
 requests=${3:-1000}
 poll=${MH_POLL_TIME:-50}
+fs=${MH_FS:-sshfs}
 sshfs_options=${MH_SSHFS_OPTIONS:-dir_cache=no,direct_io}
+smb_options=${MH_SMB_OPTIONS:-attr_timeout=0,entry_timeout=0,negative_timeout=0,direct_io}
+smb_protocol=${MH_SMB_PROTOCOL:-NT1}
 parallel=${MH_PARALLEL:-8}
 prefix=qg_
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "mount namespaces and FUSE mounts need root"
-for tool in unshare sshfs ssh ssh-keygen curl fusermount3; do
-  command -v "$tool" >/dev/null || skip "$tool is not installed (run tools/install-deps)"
+case $fs in
+  sshfs) tools=(sshfs ssh ssh-keygen fusermount3 /usr/sbin/sshd) ;;
+  smb) tools=(smbnetfs smbpasswd /usr/sbin/smbd) ;;
+  *) echo "MH_FS must be sshfs or smb, not $fs"; exit 2 ;;
+esac
+for tool in unshare curl "${tools[@]}"; do
+  command -v "$tool" >/dev/null || skip "${tool##*/} is not installed (run tools/install-deps)"
 done
-sshd=/usr/sbin/sshd
 lighttpd=$(command -v lighttpd || echo /usr/sbin/lighttpd)
-[ -x "$sshd" ] || skip "sshd is not installed (run tools/install-deps)"
 [ -x "$lighttpd" ] || skip "lighttpd is not installed (run tools/install-deps)"
 [ -c /dev/fuse ] || skip "no /dev/fuse: FUSE is not available here"
 unshare -m --propagation private true 2>/dev/null || skip "unshare -m is not permitted here"
@@ -43,7 +55,7 @@ unshare -m --propagation private true 2>/dev/null || skip "unshare -m is not per
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
 work=$scratch/work # the application host's directory; every host sees it at this path
-mkdir -p "$work" "$scratch/ssh" "$scratch/out"
+mkdir -p "$work" "$scratch/out"
 pids=()
 
 cleanup() {
@@ -83,7 +95,10 @@ free_port() {
   return 1
 }
 
-# ---------------------------------------------------------------- sshd
+# ---------------------------------------------------------------- server
+if [ "$fs" = sshfs ]; then # ---- sshd, with key authentication
+sshd=/usr/sbin/sshd
+mkdir -p "$scratch/ssh"
 ssh-keygen -q -t ed25519 -N '' -f "$scratch/ssh/host_key"
 ssh-keygen -q -t ed25519 -N '' -f "$scratch/ssh/user_key"
 cp "$scratch/ssh/user_key.pub" "$scratch/ssh/authorized_keys"
@@ -126,33 +141,134 @@ for ((attempt = 0; ; attempt++)); do
   grep -q 'Address already in use' "$scratch/sshd.log" && [ "$attempt" -lt 10 ] ||
     die "sshd did not start: $(cat "$scratch/sshd.log")"
 done
+source_path=root@127.0.0.1:$work
+fs_options="$sshfs_options,IdentityFile=$scratch/ssh/user_key,Port=$ssh_port"
+fs_options+=",StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR"
+server="sshd on 127.0.0.1:$ssh_port, sshfs $([ "${MH_SSHFS_SINGLE:-1}" != 1 ] || echo "-s ")-o $sshfs_options"
+else # ---- smbd
+# smbd with a configuration, password database and state of its own, root as
+# the share's one user; smbnetfs on each host reaches it as 127.0.0.1:PORT
+# through a libsmbclient configuration of its own (HOME/.smb). Oplocks and
+# leases are off: a client may then cache nothing of a file another host
+# changes.
+smb=$scratch/smb
+mkdir -p "$smb"/{private,lock,state,cache,pid,ncalrpc,home/.smb} "$scratch/smbnet"
+smb_password=$RANDOM$RANDOM$RANDOM
+start_smbd() { # PORT
+  cat >"$smb/smb.conf" <<EOF
+[global]
+  server role = standalone server
+  interfaces = 127.0.0.1
+  bind interfaces only = yes
+  smb ports = $1
+  disable netbios = yes
+  private dir = $smb/private
+  lock directory = $smb/lock
+  state directory = $smb/state
+  cache directory = $smb/cache
+  pid directory = $smb/pid
+  ncalrpc dir = $smb/ncalrpc
+  log level = 1
+  passdb backend = tdbsam:$smb/private/passdb.tdb
+  map to guest = never
+  server min protocol = $smb_protocol
+  load printers = no
+  printing = bsd
+  printcap name = /dev/null
+  disable spoolss = yes
+[work]
+  path = $work
+  read only = no
+  valid users = root
+  oplocks = no
+  level2 oplocks = no
+  smb2 leases = no
+  case sensitive = yes
+  preserve case = yes
+  short preserve case = yes
+  store dos attributes = no
+  map archive = no
+EOF
+  # -l: its log folder from the start, before it reads the configuration. A
+  # process group of its own: smbd signals its whole group when it stops.
+  /usr/sbin/smbd --foreground -l "$smb" -s "$smb/smb.conf" </dev/null >"$scratch/smbd.log" 2>&1 &
+  pids+=($!)
+}
+smbd_ready() { kill -0 "${pids[-1]}" 2>/dev/null && port_in_use "$smb_port"; }
+for ((attempt = 0; ; attempt++)); do
+  smb_port=$(free_port) || die "no free port for smbd"
+  start_smbd "$smb_port"
+  wait_until 15 smbd_ready && break
+  kill -0 "${pids[-1]}" 2>/dev/null && die "smbd on port $smb_port does not listen: $(cat "$scratch/smbd.log" "$smb/log.smbd" 2>/dev/null)"
+  wait "${pids[-1]}" 2>/dev/null || true
+  unset 'pids[-1]'
+  [ "$attempt" -lt 10 ] || die "smbd did not start: $(cat "$scratch/smbd.log" "$smb/log.smbd" 2>/dev/null)"
+done
+printf '%s\n%s\n' "$smb_password" "$smb_password" | smbpasswd -c "$smb/smb.conf" -s -a root >/dev/null ||
+  die "smbpasswd could not add root to the private password database"
+printf '[global]\n  disable netbios = yes\n  client min protocol = %s\n  client max protocol = %s\n' \
+  "$smb_protocol" "$smb_protocol" >"$smb/home/.smb/smb.conf"
+cat >"$smb/home/.smb/smbnetfs.conf" <<EOF
+smb_query_browsers "false"
+use_libsecret "false"
+stat_workaround_enable_default_entries "false"
+stat_workaround_depth 0
+auth "root" "$smb_password"
+EOF
+chmod 600 "$smb/home/.smb/smbnetfs.conf"
+source_path=127.0.0.1:$smb_port/work
+fs_options=$smb_options
+server="smbd on 127.0.0.1:$smb_port ($smb_protocol), smbnetfs -o $smb_options"
+fi # ---- server
 
 # ---------------------------------------------------------------- hosts
 # A host: COMMAND runs in a private mount namespace that mounts the work
 # directory over sshfs at its own path; SIGTERM stops COMMAND and unmounts.
-sshfs_mount_options="$sshfs_options,IdentityFile=$scratch/ssh/user_key,Port=$ssh_port"
-sshfs_mount_options+=",StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR"
 cat >"$scratch/host.sh" <<'EOF'
-work=$1 options=$2 single=$3
-shift 3
-if [ "$single" = 1 ]; then
-  sshfs -s -o "$options" "root@127.0.0.1:$work" "$work" || exit 1
-else
-  sshfs -o "$options" "root@127.0.0.1:$work" "$work" || exit 1
-fi
+fs=$1 work=$2 source=$3 options=$4 single=$5 scratch=$6
+shift 6
+case $fs in
+  sshfs)
+    if [ "$single" = 1 ]; then
+      sshfs -s -o "$options" "$source" "$work" || exit 1
+    else
+      sshfs -o "$options" "$source" "$work" || exit 1
+    fi
+    ;;
+  smb)
+    # smbnetfs shows every server's shares under its mount point: the share's
+    # folder is then bound onto the work directory's path.
+    net=$scratch/smbnet
+    HOME=$scratch/smb/home smbnetfs "$net" -f -o "$options" </dev/null &
+    net_pid=$!
+    for ((i = 0; i < 100; i++)); do
+      [ -d "$net/$source" ] && break
+      kill -0 "$net_pid" 2>/dev/null || exit 1
+      sleep 0.1
+    done
+    mount --bind "$net/$source" "$work" || { umount "$net"; kill "$net_pid"; exit 1; }
+    ;;
+esac
 mountpoint -q "$work" || exit 1
 "$@" &
 child=$!
 trap 'kill -TERM "$child" 2>/dev/null' TERM INT
 wait "$child"
 wait "$child"
-fusermount3 -u "$work" || umount -l "$work"
+case $fs in
+  sshfs) fusermount3 -u "$work" || umount -l "$work" ;;
+  smb)
+    umount "$work" || umount -l "$work"
+    umount "$net" || umount -l "$net"
+    wait "$net_pid"
+    ;;
+esac
 EOF
 start_host() { # LOG COMMAND...
   local log=$1
   shift
-  unshare -m --propagation private -- bash "$scratch/host.sh" "$work" "$sshfs_mount_options" "${MH_SSHFS_SINGLE:-1}" "$@" \
-    </dev/null >"$log" 2>&1 &
+  unshare -m --propagation private -- bash "$scratch/host.sh" "$fs" "$work" "$source_path" "$fs_options" \
+    "${MH_SSHFS_SINGLE:-1}" "$scratch" "$@" </dev/null >"$log" 2>&1 &
   pids+=($!)
 }
 
@@ -209,9 +325,7 @@ EOF
 start_web web1
 start_web web2
 urls=("$(cat "$scratch/web1/url")" "$(cat "$scratch/web2/url")")
-single=""
-[ "${MH_SSHFS_SINGLE:-1}" != 1 ] || single="-s "
-echo "multihost: sshd on 127.0.0.1:$ssh_port, sshfs $single-o $sshfs_options, PollTime=$poll," \
+echo "multihost: $server, PollTime=$poll," \
   "web hosts ${urls[*]}, application $app"
 
 # ---------------------------------------------------------------- load
@@ -313,6 +427,11 @@ if [ "$failures" -gt 0 ]; then
   for f in "$scratch"/app*.log; do
     echo "--- ${f##*/}, other than answers:"
     grep -v 'answered ' "$f" | tail -n 20
+  done
+  for f in "$scratch"/web*/host.log; do
+    [ -s "$f" ] || continue
+    echo "--- ${f#"$scratch/"}:"
+    tail -n 20 "$f"
   done
   echo "$failures check(s) failed"
   exit 1

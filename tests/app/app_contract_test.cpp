@@ -68,6 +68,7 @@ private:
             const int rc = qga_accept(dir_, 1000, &req);
             if (rc == QGA_TIMEOUT) continue;
             if (rc != QGA_OK) {
+                ADD_FAILURE() << "accept: " << rc << " " << qga_last_error();
                 ++errors_;
                 continue;
             }
@@ -77,6 +78,7 @@ private:
                 const std::lock_guard lock(mutex_);
                 ++answers_[query ? query : ""];
             } else {
+                ADD_FAILURE() << "answer to " << (query ? query : "") << ": " << qga_last_error();
                 ++errors_;
             }
             qga_release(req);

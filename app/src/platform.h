@@ -86,8 +86,10 @@ public:
 
     // Creates a new file (a relative path, "sub/name") holding `content`;
     // `exists` when the name is taken. Only this host-independent operation,
-    // exclusive creation, decides between competitors.
-    virtual CreateStatus create_new(const std::string& rel, std::string_view content, std::string* error) = 0;
+    // exclusive creation, decides between competitors. `made` (if not null)
+    // receives the new file's incarnation, as identify() reports it later.
+    virtual CreateStatus create_new(const std::string& rel, std::string_view content, FileId* made,
+                                    std::string* error) = 0;
     virtual bool remove(const std::string& rel) = 0;
     // Sets a file's modification time to now, as the file system's clock has
     // it; returns that time (seconds), or nothing.

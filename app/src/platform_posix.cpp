@@ -198,18 +198,22 @@ public:
         return OpenStatus::ok;
     }
 
-    CreateStatus create_new(const std::string& rel, std::string_view content, std::string* error) override {
+    CreateStatus create_new(const std::string& rel, std::string_view content, FileId* made,
+                            std::string* error) override {
         Fd fd(::openat(fd_.get(), rel.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode));
         if (!fd.valid()) {
             if (errno == EEXIST) return CreateStatus::exists;
             *error = errno_text("cannot create", rel);
             return CreateStatus::failed;
         }
-        if (!write_all(fd.get(), content) || ::close(fd.release()) != 0) {
+        struct stat st {};
+        if (!write_all(fd.get(), content) || (made != nullptr && ::fstat(fd.get(), &st) != 0) ||
+            ::close(fd.release()) != 0) {
             *error = errno_text("cannot write", rel);
             ::unlinkat(fd_.get(), rel.c_str(), 0);
             return CreateStatus::failed;
         }
+        if (made != nullptr) *made = id_of(st);
         return CreateStatus::created;
     }
 

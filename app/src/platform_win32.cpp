@@ -184,7 +184,8 @@ public:
         return OpenStatus::ok;
     }
 
-    CreateStatus create_new(const std::string& rel, std::string_view content, std::string* error) override {
+    CreateStatus create_new(const std::string& rel, std::string_view content, FileId* made,
+                            std::string* error) override {
         // Shared for reading, writing and deleting: the gateway deletes the
         // signal file as soon as it sees it, perhaps before it is closed here.
         Handle file(::CreateFileA(full(rel).c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
@@ -195,7 +196,8 @@ public:
             *error = error_text("cannot create", rel);
             return CreateStatus::failed;
         }
-        if (!write_all(file.get(), content) || !::CloseHandle(file.release())) {
+        if (!write_all(file.get(), content) || (made != nullptr && !id_of(file.get(), made, nullptr)) ||
+            !::CloseHandle(file.release())) {
             *error = error_text("cannot write", rel);
             ::DeleteFileA(full(rel).c_str());
             return CreateStatus::failed;

@@ -59,7 +59,7 @@ std::unique_ptr<WorkDirectory> WorkDirectory::open(const std::string& path, std:
     }
     std::unique_ptr<WorkDirectory> work(
         new WorkDirectory(std::move(dir), std::move(watch), std::string(prefix.substr(0, 3)), options));
-    if (work->dir_->create_new(work->probe_, work->label_, error) == platform::CreateStatus::failed) return nullptr;
+    if (work->dir_->create_new(work->probe_, work->label_, nullptr, error) == platform::CreateStatus::failed) return nullptr;
     return work;
 }
 
@@ -80,7 +80,7 @@ WorkDirectory::~WorkDirectory() {
     // stay until it has (another process collects them after the expiry).
     for (const auto& claim : held_) {
         const auto id = dir_->identify(claim->request_name);
-        if (claim->settled && (!id || *id != claim->id)) release_settled(*claim, id.has_value());
+        if (claim->settled && (!id || *id != claim->id)) release_settled(*claim);
     }
     dir_->remove(probe_);
     // Left only while another process holds claims; made again when needed.
@@ -145,10 +145,10 @@ WorkDirectory::ClaimResult WorkDirectory::claim(Ready& item, std::unique_ptr<Req
     claim->path = claims_path(item.name + "." + hex16(stamp) + std::string(claim_ext));
     claim->id = item.file.id;
     claim->renewed = Clock::now();
-    auto made = dir_->create_new(claim->path, label_, error);
+    auto made = dir_->create_new(claim->path, label_, nullptr, error);
     if (made == platform::CreateStatus::failed && dir_->make_subdirectory(std::string(claims_dir), error)) {
         // Another process removed the claims folder when it closed while empty.
-        made = dir_->create_new(claim->path, label_, error);
+        made = dir_->create_new(claim->path, label_, nullptr, error);
     }
     switch (made) {
         case platform::CreateStatus::exists: return ClaimResult::lost;
@@ -180,23 +180,26 @@ void WorkDirectory::renew_if_due(Claim& claim) {
     dir_->touch(claim.path);
 }
 
-void WorkDirectory::release_settled(const Claim& claim, bool name_reused) {
+void WorkDirectory::release_settled(const Claim& claim) {
     // The gateway deletes the signal file before the request file, whether it
     // took the answer or gave up. So once the request file is gone, a signal
     // file of ours still there was never taken: the gateway gave up while it
     // was being made (after our last look at the request). Left behind, it
-    // would keep the number from later requests until it aged out. A name
-    // already used again is left alone: that file may be the new request's.
-    bool signalled = false;
+    // would keep the number from later requests until it aged out, or answer
+    // a later request of that name with whatever its output file holds.
+    remove_own_signal(claim);
+    dir_->remove(claim.path);
+}
+
+bool WorkDirectory::remove_own_signal(const Claim& claim) {
+    std::optional<platform::FileId> made;
     {
         const std::lock_guard lock(mutex_);
-        signalled = claim.signalled;
+        made = claim.signal;
     }
-    if (signalled && !name_reused) {
-        const std::string signal = signal_name(claim.request_name);
-        if (dir_->identify(signal)) dir_->remove(signal);
-    }
-    dir_->remove(claim.path);
+    const std::string signal = signal_name(claim.request_name);
+    if (!made || dir_->identify(signal) != made) return false;
+    return dir_->remove(signal);
 }
 
 void WorkDirectory::settle(Claim& claim) {
@@ -204,9 +207,9 @@ void WorkDirectory::settle(Claim& claim) {
     claim.settled = true;
 }
 
-void WorkDirectory::mark_signalled(Claim& claim) {
+void WorkDirectory::mark_signalled(Claim& claim, const platform::FileId& signal) {
     const std::lock_guard lock(mutex_);
-    claim.signalled = true;
+    claim.signal = signal;
 }
 
 void WorkDirectory::skip(const std::string& name, const platform::FileId& id, const std::string& why) {
@@ -394,7 +397,7 @@ void WorkDirectory::housekeeping() {
         if (settled) {
             const auto id = dir_->identify(claim->request_name);
             if (!id || *id != claim->id) {
-                release_settled(*claim, id.has_value());
+                release_settled(*claim);
                 dropped.push_back(claim.get());
                 continue;
             }
@@ -415,9 +418,9 @@ void WorkDirectory::housekeeping() {
     auto clock = dir_->touch(probe_);
     if (!clock) {
         std::string error;
-        if (dir_->create_new(probe_, label_, &error) == platform::CreateStatus::failed &&
+        if (dir_->create_new(probe_, label_, nullptr, &error) == platform::CreateStatus::failed &&
             dir_->make_subdirectory(std::string(claims_dir), &error)) {
-            dir_->create_new(probe_, label_, &error);
+            dir_->create_new(probe_, label_, nullptr, &error);
         }
         clock = dir_->modified(probe_);
     }
@@ -527,19 +530,21 @@ Request::Result Request::finish(std::string* error) {
         *error = "the gateway gave the request up";
         return end(Result::gone);
     }
-    const std::string signal = signal_name(claim_->request_name);
-    const auto made = dir_.files().create_new(signal, {}, error);
+    platform::FileId signal;
+    const auto made = dir_.files().create_new(signal_name(claim_->request_name), {}, &signal, error);
     if (made == platform::CreateStatus::failed) return end(Result::failed);
     // The gateway deletes the signal file before the request file. So a
-    // request file gone while the signal file is still there means a give-up
-    // racing with the signal: the gateway no longer looks for it, and a later
-    // request under the same name must not find it. Both gone: the answer
-    // was taken.
-    if (made == platform::CreateStatus::created) dir_.mark_signalled(*claim_);
-    if (made == platform::CreateStatus::created && !still_there() && dir_.files().identify(signal)) {
-        dir_.files().remove(signal);
-        *error = "the gateway gave the request up";
-        return end(Result::gone);
+    // request file gone (or made anew) while our signal file is still there
+    // means a give-up racing with the signal: the gateway no longer looks for
+    // it, and a later request under the same name must not find it. Our
+    // signal gone too: the answer was taken. A signal file under that name
+    // that is not ours belongs to a later request and stays.
+    if (made == platform::CreateStatus::created) {
+        dir_.mark_signalled(*claim_, signal);
+        if (!still_there() && dir_.remove_own_signal(*claim_)) {
+            *error = "the gateway gave the request up";
+            return end(Result::gone);
+        }
     }
     return end(Result::ok);
 }

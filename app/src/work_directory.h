@@ -43,7 +43,7 @@ struct Claim {
     platform::FileId id;  // the request file it was made for
     std::chrono::steady_clock::time_point renewed;
     bool settled = false;  // answered or given up: kept until the request file goes
-    bool signalled = false;  // this process made the request's signal file
+    std::optional<platform::FileId> signal;  // the signal file this process made
 };
 
 class WorkDirectory;
@@ -100,12 +100,16 @@ public:
     void renew_if_due(Claim& claim);
     void settle(Claim& claim);
     // Called by a request whose signal file this process made.
-    void mark_signalled(Claim& claim);
+    void mark_signalled(Claim& claim, const platform::FileId& signal);
+    // Removes the signal file this process made for the claim's request, but
+    // only while that very file is there: under the same name there may by
+    // now be the signal of a later request, which is not ours to remove.
+    bool remove_own_signal(const Claim& claim);
 
 private:
     // Removes the claim of a request the gateway has finished with, and our
     // signal file when the gateway never took it.
-    void release_settled(const Claim& claim, bool name_reused);
+    void release_settled(const Claim& claim);
     struct Entry;
     struct Ready {
         std::string name;

@@ -161,37 +161,60 @@ TEST(AppContract, TwoInstancesAnswerEachRequestOnce) {
     EXPECT_EQ(left, "") << "left in the work directory";
 }
 
-TEST(AppContract, SignalMadeAsTheGatewayGaveUpGoesWithTheRequest) {
-    // The gateway gives up between the answer's last look at the request and
-    // its signal file: it has already deleted the (not yet made) signal file,
-    // then deletes the request and output files. The signal file made after
-    // that must not stay behind to block the number.
-    quillgate::testing::ScratchDir root("qga-late-signal");
-    const fs::path work = root.path() / "work";
-    fs::create_directory(work);
-    const fs::path output = work / "cgi2B.TMP", request = work / "qg_2B.TMP", signal = work / "qg_2B.ret";
-    write_file(output.string(), "");
-    write_file(request.string(), join({"&OUTPUT+FILE=", output.string(),
-                                       "&DllVersion=Quillgate+3%2E00%2E02&\r\n#@$ FORM VARIABLES $@#\r\n"}));
-    qga_dir* dir = nullptr;
-    ASSERT_EQ(qga_open(work.string().c_str(), "qg_", nullptr, &dir), QGA_OK) << qga_last_error();
-    qga_request* req = nullptr;
-    ASSERT_EQ(qga_accept(dir, 10000, &req), QGA_OK) << qga_last_error();
-    EXPECT_EQ(qga_answer(req, "late", 4), QGA_OK) << qga_last_error();
-    qga_release(req);
-    ASSERT_TRUE(fs::exists(signal));
-    fs::remove(request);
-    fs::remove(output);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (fs::exists(signal) && std::chrono::steady_clock::now() < deadline) {
-        qga_request* none = nullptr;
-        EXPECT_EQ(qga_accept(dir, 100, &none), QGA_TIMEOUT);
+TEST(AppContract, OnlyOurOwnLateSignalFileIsRemoved) {
+    // After the answer the gateway's request file goes. Either the gateway
+    // gave up between the answer's last look at the request and its signal
+    // file (it had already deleted the not yet made signal file): the signal
+    // file made after that must not stay behind to block the number. Or the
+    // gateway took the answer and the name was used again, and the signal file
+    // there now belongs to another process's answer: it must stay.
+    struct Case {
+        const char* what;
+        bool taken_and_reused;
+    };
+    for (const Case& c : {Case{"given up", false}, Case{"taken, name used again", true}}) {
+        SCOPED_TRACE(c.what);
+        quillgate::testing::ScratchDir root("qga-late-signal");
+        const fs::path work = root.path() / "work";
+        fs::create_directory(work);
+        const fs::path output = work / "cgi2B.TMP", request = work / "qg_2B.TMP", signal = work / "qg_2B.ret";
+        write_file(output.string(), "");
+        write_file(request.string(), join({"&OUTPUT+FILE=", output.string(),
+                                           "&DllVersion=Quillgate+3%2E00%2E02&\r\n#@$ FORM VARIABLES $@#\r\n"}));
+        qga_dir* dir = nullptr;
+        ASSERT_EQ(qga_open(work.string().c_str(), "qg_", nullptr, &dir), QGA_OK) << qga_last_error();
+        qga_request* req = nullptr;
+        ASSERT_EQ(qga_accept(dir, 10000, &req), QGA_OK) << qga_last_error();
+        EXPECT_EQ(qga_answer(req, "late", 4), QGA_OK) << qga_last_error();
+        qga_release(req);
+        ASSERT_TRUE(fs::exists(signal));
+        if (c.taken_and_reused) fs::remove(signal);
+        fs::remove(request);
+        if (c.taken_and_reused) {
+            // The next gateway's placeholder, and another process's signal.
+            write_file(request.string(), "");
+            write_file(signal.string(), "");
+        }
+        // Until the claim is released.
+        auto claimed = [&] {
+            for (const auto& entry : fs::directory_iterator(work / "claims"))
+                if (entry.path().extension() == ".clm") return true;
+            return false;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (claimed() && std::chrono::steady_clock::now() < deadline) {
+            qga_request* none = nullptr;
+            EXPECT_EQ(qga_accept(dir, 100, &none), QGA_TIMEOUT);
+        }
+        qga_close(dir);
+        EXPECT_EQ(fs::exists(signal), c.taken_and_reused);
+        if (!c.taken_and_reused) {
+            fs::remove(output);
+            std::string left;
+            for (const auto& entry : fs::recursive_directory_iterator(work)) left += entry.path().filename().string() + " ";
+            EXPECT_EQ(left, "") << "left in the work directory";
+        }
     }
-    EXPECT_FALSE(fs::exists(signal));
-    qga_close(dir);
-    std::string left;
-    for (const auto& entry : fs::recursive_directory_iterator(work)) left += entry.path().filename().string() + " ";
-    EXPECT_EQ(left, "") << "left in the work directory";
 }
 
 }  // namespace

@@ -78,10 +78,8 @@ WorkDirectory::WorkDirectory(std::unique_ptr<platform::Directory> dir, std::uniq
 WorkDirectory::~WorkDirectory() {
     // Claims of requests the gateway has finished with go now; the others
     // stay until it has (another process collects them after the expiry).
-    for (const auto& claim : held_) {
-        const auto id = dir_->identify(claim->request_name);
-        if (claim->settled && (!id || *id != claim->id)) release_settled(*claim);
-    }
+    for (const auto& claim : held_)
+        if (claim->settled && !still_there(*claim)) release_settled(*claim);
     dir_->remove(probe_);
     // Left only while another process holds claims; made again when needed.
     dir_->remove_subdirectory_if_empty(std::string(claims_dir));
@@ -157,8 +155,7 @@ WorkDirectory::ClaimResult WorkDirectory::claim(Ready& item, std::unique_ptr<Req
     }
     // The gateway may have deleted the request (and a new one taken its name)
     // since it was read: then this claim is for nothing.
-    const auto id = dir_->identify(item.name);
-    if (!id || *id != claim->id) {
+    if (!still_there(*claim)) {
         dir_->remove(claim->path);
         return ClaimResult::lost;
     }
@@ -168,6 +165,11 @@ WorkDirectory::ClaimResult WorkDirectory::claim(Ready& item, std::unique_ptr<Req
     }
     *out = std::make_unique<Request>(*this, std::move(claim), std::move(item.text));
     return ClaimResult::won;
+}
+
+bool WorkDirectory::still_there(const Claim& claim) {
+    const auto id = dir_->identify(claim.request_name);
+    return id && *id == claim.id;
 }
 
 void WorkDirectory::renew_if_due(Claim& claim) {
@@ -394,13 +396,10 @@ void WorkDirectory::housekeeping() {
             const std::lock_guard lock(mutex_);
             settled = claim->settled;
         }
-        if (settled) {
-            const auto id = dir_->identify(claim->request_name);
-            if (!id || *id != claim->id) {
-                release_settled(*claim);
-                dropped.push_back(claim.get());
-                continue;
-            }
+        if (settled && !still_there(*claim)) {
+            release_settled(*claim);
+            dropped.push_back(claim.get());
+            continue;
         }
         renew_if_due(*claim);
     }
@@ -462,10 +461,7 @@ const std::string* Request::find(std::string_view name) const {
     return nullptr;
 }
 
-bool Request::still_there() const {
-    const auto id = dir_.files().identify(claim_->request_name);
-    return id && *id == claim_->id;
-}
+bool Request::still_there() const { return dir_.still_there(*claim_); }
 
 Request::Result Request::end(Result result) {
     done_ = true;

@@ -96,6 +96,9 @@ public:
     void interrupt();
 
     platform::Directory& files() { return *dir_; }
+    // Whether the request file a claim was made for is still there: not
+    // deleted by the gateway, nor replaced by a later request of that name.
+    bool still_there(const Claim& claim);
     // Called by a request: renews its claim when due; marks it settled.
     void renew_if_due(Claim& claim);
     void settle(Claim& claim);

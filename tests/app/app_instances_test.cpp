@@ -2,25 +2,22 @@
 // gateway: every request is answered exactly once, nothing is left, a killed
 // process blocks nothing, and a request still being written is never read.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "child_process.h"
+#include "eventually.h"
 #include "file_io.h"
 #include "scratch_dir.h"
 
@@ -31,49 +28,15 @@
 #error "APP_WORKER_BIN must name the test application"
 #endif
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
+using qg::test::Child;
+using qg::test::ChildOptions;
+using quillgate::testing::eventually;
 using quillgate::testing::read_file;
 using quillgate::testing::ScratchDir;
 using quillgate::testing::write_file;
-
-pid_t spawn(const std::vector<std::string>& args, const fs::path& out, char** env) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-    return pid;
-}
-
-// Signals one child of this test and waits for it. Only a real process id
-// is ever signalled: kill() with 0 or -1 would reach whole process groups.
-int end_child(pid_t pid, int sig) {
-    if (pid <= 0) return -1;
-    ::kill(pid, sig);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return status;
-}
-
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 std::size_t count_lines(const std::string& text, const std::string& line) {
     std::size_t n = 0;
@@ -92,22 +55,24 @@ protected:
                                                 std::to_string(timeout_s_) + "\nPollTime=50\nTemplate=qg_\n");
     }
     void TearDown() override {
-        for (const pid_t pid : workers_) end_child(pid, SIGKILL);
+        for (auto& worker : workers_) worker.kill(SIGKILL);
     }
     fs::path work() const { return root_.path() / "work"; }
 
-    pid_t start_worker(int threads) {
+    Child& start_worker(int threads) {
         const fs::path log = root_.path() / ("worker" + std::to_string(workers_.size()) + ".log");
-        const pid_t pid = spawn({APP_WORKER_BIN, work().string(), std::to_string(threads)}, log, environ);
-        workers_.push_back(pid);
+        ChildOptions options;
+        options.arguments = {work().string(), std::to_string(threads)};
+        options.stdout_path = log.string();
+        Child& worker = workers_.emplace_back(APP_WORKER_BIN, options);
         logs_.push_back(log);
         EXPECT_TRUE(eventually([&] { return read_file(log).find("ready\n") != std::string::npos; })) << read_file(log);
-        return pid;
+        return worker;
     }
     void stop_worker(std::size_t index) {
-        const int status = end_child(workers_[index], SIGTERM);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        workers_[index] = -1;
+        workers_[index].kill(SIGTERM);
+        const auto exit = workers_[index].wait();
+        EXPECT_TRUE(exit.exited && exit.status == 0) << exit.status;
     }
     std::string all_logs() const {
         std::string text;
@@ -119,21 +84,22 @@ protected:
     // string "<tag><n>x"; returns the responses.
     std::vector<std::string> run_gateways(const std::string& tag, int count, int parallel) {
         std::vector<std::string> responses(static_cast<std::size_t>(count));
-        std::map<pid_t, int> running;
+        std::deque<std::pair<Child, int>> running;
         const fs::path out_dir = root_.path() / ("out-" + tag);
         fs::create_directory(out_dir);
         auto finish_one = [&] {
-            int status = 0;
-            const auto it = running.begin();
-            ::waitpid(it->first, &status, 0);
-            responses[static_cast<std::size_t>(it->second)] = read_file(out_dir / std::to_string(it->second));
-            running.erase(it);
+            auto& [gateway, i] = running.front();
+            gateway.wait();
+            responses[static_cast<std::size_t>(i)] = read_file(out_dir / std::to_string(i));
+            running.pop_front();
         };
         for (int i = 0; i < count; ++i) {
             while (static_cast<int>(running.size()) >= parallel) finish_one();
-            const std::string query = "QUERY_STRING=" + tag + std::to_string(i) + "x";
-            const char* env[] = {"REQUEST_METHOD=GET", query.c_str(), nullptr};
-            running[spawn({(root_.path() / "qg").string()}, out_dir / std::to_string(i), const_cast<char**>(env))] = i;
+            ChildOptions options;
+            options.environment = {"REQUEST_METHOD=GET", "QUERY_STRING=" + tag + std::to_string(i) + "x"};
+            options.stdout_path = (out_dir / std::to_string(i)).string();
+            running.emplace_back(std::piecewise_construct, std::forward_as_tuple((root_.path() / "qg").string(), options),
+                                 std::forward_as_tuple(i));
         }
         while (!running.empty()) finish_one();
         return responses;
@@ -152,7 +118,7 @@ protected:
 
     int timeout_s_ = 30;
     ScratchDir root_{"qga-test"};
-    std::vector<pid_t> workers_;
+    std::deque<Child> workers_;  // a deque: Child stays where it was made
     std::vector<fs::path> logs_;
 };
 
@@ -208,12 +174,12 @@ protected:
 };
 
 TEST_F(Handoff, KilledProcessBlocksNoLaterRequestOfTheSameName) {
-    const pid_t doomed = start_worker(2);
+    Child& doomed = start_worker(2);
     write_file(file("cgi1A.TMP"), "");
     write_file(file("qg_1A.TMP"), request_text("1A", "hold"));
     ASSERT_TRUE(eventually([&] { return all_logs().find("holding hold") != std::string::npos; })) << all_logs();
-    end_child(doomed, SIGKILL);
-    workers_[0] = -1;
+    doomed.kill(SIGKILL);
+    doomed.wait();
     // The gateway times out and deletes its files; a new request takes the
     // same numbers. The dead process's claim is still there.
     gateway_cleanup("1A");

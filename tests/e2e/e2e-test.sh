@@ -19,7 +19,7 @@ failures=0
 
 cleanup() {
   [ -z "${QG_STOP:-}" ] || eval "$QG_STOP"
-  rm -rf -- "$scratch"
+  rm -rf -- "${scratch:?}"
 }
 trap cleanup EXIT
 

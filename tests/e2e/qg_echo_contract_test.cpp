@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "eventually.h"
 #include "file_io.h"
 #include "scratch_dir.h"
 
@@ -27,6 +28,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using quillgate::testing::eventually;
 
 
 // qg-echo running on a work directory; stopped with SIGTERM and reaped at
@@ -63,16 +65,6 @@ private:
     fs::path log_;
 };
 
-// Polls for a condition, giving up after a generous bound.
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // head + decimal number + tail, built by appending (GCC 12 warns wrongly
 // about "literal" + std::to_string(...) in optimised builds).

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "expected_variable.h"
 #include "fuzz_check.h"
 #include "request_file.h"  // the gateway's encoder
 #include "request_text.h"  // the library's decoder
@@ -17,25 +18,16 @@
 
 namespace {
 
-struct Variable {
-    std::string name;
-    std::string value;
-};
+using fuzz::Variable;
 
-// What one environment entry should come back as: its first 127 bytes, split
-// at the first "=", "HTTP_" dropped, underscores, spaces and "+" read as spaces.
+// What one environment entry comes back as: the name as the file shows it,
+// with every "+" read as a space.
 std::optional<Variable> expected_variable(std::string_view entry) {
-    entry = entry.substr(0, 127);
-    const auto eq = entry.find('=');
-    if (eq == std::string_view::npos) return std::nullopt;
-    std::string_view name = entry.substr(0, eq);
-    const std::string_view value = entry.substr(eq + 1);
-    if (name.starts_with("HTTP_")) name.remove_prefix(5);
-    if (name.empty() || value.empty()) return std::nullopt;
-    std::string shown(name);
-    for (char& c : shown)
-        if (c == '_' || c == '+') c = ' ';
-    return Variable{shown, std::string(value)};
+    auto variable = fuzz::expected_variable(entry);
+    if (variable)
+        for (char& c : variable->name)
+            if (c == '+') c = ' ';
+    return variable;
 }
 
 // A directory whose own name ends like an output file followed by "&" cannot

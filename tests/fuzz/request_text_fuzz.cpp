@@ -13,33 +13,15 @@
 #include <vector>
 
 #include "cycle.h"
+#include "expected_variable.h"
 #include "fuzz_check.h"
 #include "request_file.h"
 #include "texts.h"
 
 namespace {
 
-struct Variable {
-    std::string name;
-    std::string value;
-    bool operator==(const Variable&) const = default;
-};
-
-// What one environment entry should add: only its first 127 bytes count, it
-// splits at the first "=", "HTTP_" goes, underscores and spaces show as "+".
-std::optional<Variable> expected_variable(std::string_view entry) {
-    entry = entry.substr(0, 127);
-    const auto eq = entry.find('=');
-    if (eq == std::string_view::npos) return std::nullopt;
-    std::string_view name = entry.substr(0, eq);
-    const std::string_view value = entry.substr(eq + 1);
-    if (name.starts_with("HTTP_")) name.remove_prefix(5);
-    if (name.empty() || value.empty()) return std::nullopt;
-    std::string shown(name);
-    for (char& c : shown)
-        if (c == '_' || c == ' ') c = '+';
-    return Variable{shown, std::string(value)};
-}
+using fuzz::expected_variable;
+using fuzz::Variable;
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';

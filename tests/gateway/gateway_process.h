@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "eventually.h"
 #include "temp_dir.h"
 
 namespace qg::test {
@@ -73,17 +74,7 @@ inline std::string without_system_variables(const std::string& text) {
     return kept;
 }
 
-// Polls for a condition with a generous bound, so a loaded machine cannot
-// make a test fail.
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using quillgate::testing::eventually;
 
 struct GatewayResult {
     bool exited = false;

@@ -2,7 +2,7 @@
 
 A whole application:
 
-    import weakref
+    import sys
     import quillgate
 
     with quillgate.open(sys.argv[1]) as app:
@@ -159,12 +159,11 @@ class Request:
         """The first value of `name`, as bytes. The name may be given as the
         request file has it ("USER AGENT") or as a CGI program knows it
         ("HTTP_USER_AGENT")."""
-        if self._handle is None:
-            raise Error(INVALID, "the request has been released")
+        handle = self._live()
         if isinstance(name, str):
             name = name.encode("utf-8", "surrogateescape")
         length = ctypes.c_size_t()
-        value = self._lib.qga_param(self._handle, name, ctypes.byref(length))
+        value = self._lib.qga_param(handle, name, ctypes.byref(length))
         if value is None:
             return default
         return ctypes.string_at(value, length.value)

@@ -134,9 +134,10 @@ QGA_API int qga_param_at(const qga_request* req, size_t index, const char** name
     if (req == nullptr || index >= req->request->text().variables.size()) {
         return fail(QGA_INVALID, "no variable at that index");
     }
+    // Both texts are followed by a zero byte where the request keeps them.
     const auto& variable = req->request->text().variables[index];
-    if (name != nullptr) *name = variable.name.c_str();
-    if (value != nullptr) *value = variable.value.c_str();
+    if (name != nullptr) *name = variable.name.data();
+    if (value != nullptr) *value = variable.value.data();
     if (value_length != nullptr) *value_length = variable.value.size();
     return ok();
 }
@@ -145,10 +146,10 @@ QGA_API const char* qga_param(const qga_request* req, const char* name, size_t* 
     if (value_length != nullptr) *value_length = 0;
     if (req == nullptr || name == nullptr) return nullptr;
     try {
-        const std::string* value = req->request->find(name);
-        if (value == nullptr) return nullptr;
-        if (value_length != nullptr) *value_length = value->size();
-        return value->c_str();
+        const qga::Variable* variable = req->request->find(name);
+        if (variable == nullptr) return nullptr;
+        if (value_length != nullptr) *value_length = variable->value.size();
+        return variable->value.data();
     } catch (...) {
         return nullptr;
     }

@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace qga::platform {
@@ -35,7 +37,18 @@ enum class ReadStatus {
 struct FileText {
     std::string text;
     FileId id;
-    std::int64_t modified_s = 0;  // last-modification time, whole seconds
+    // Last-modification time in whole seconds since 1970 (UTC) on every
+    // system: part of the claim stamp, which processes on other systems must
+    // derive alike.
+    std::int64_t modified_s = 0;
+};
+
+// One name from a listing. `key` is what the listing itself says of the file
+// (size and times) where the platform's listing tells that much, so that an
+// unchanged file needs no further look; empty where it does not.
+struct Listed {
+    std::string name;
+    std::string key;
 };
 
 enum class OpenStatus { ok, missing, refused, failed };
@@ -46,6 +59,9 @@ class OutputFile {
 public:
     virtual ~OutputFile() = default;
     virtual bool write(std::string_view bytes, std::string* error) = 0;
+    // Empties the file (it is opened without emptying it, so that nothing is
+    // lost before the request is known to be still there).
+    virtual bool empty(std::string* error) = 0;
     // Closes the file, reporting a failure of the close itself (a network file
     // system reports deferred write errors there).
     virtual bool close(std::string* error) = 0;
@@ -78,10 +94,11 @@ public:
     // when there is no such file.
     virtual std::optional<FileId> identify(const std::string& name) = 0;
     // The names in the directory (or in its subdirectory `sub`).
-    virtual bool list(const std::string& sub, std::vector<std::string>* names, std::string* error) = 0;
+    virtual bool list(const std::string& sub, std::vector<Listed>* names, std::string* error) = 0;
 
-    // Opens an existing regular file for writing, emptying it. Never creates
-    // it, never follows a symbolic link (refused).
+    // Opens an existing regular file for writing, as it is. Never creates it;
+    // refuses a symbolic link and a file with more than one link (a hard link
+    // planted under the name would let the answer overwrite another file).
     virtual OpenStatus open_output(const std::string& name, std::unique_ptr<OutputFile>* out, std::string* error) = 0;
 
     // Creates a new file (a relative path, "sub/name") holding `content`;
@@ -91,10 +108,11 @@ public:
     virtual CreateStatus create_new(const std::string& rel, std::string_view content, FileId* made,
                                     std::string* error) = 0;
     virtual bool remove(const std::string& rel) = 0;
-    // Sets a file's modification time to now, as the file system's clock has
-    // it; returns that time (seconds), or nothing.
+    // Sets a file's modification time to now as the file system's own clock
+    // has it (on a network file system: the server's, never this host's);
+    // returns that time (seconds since 1970), or nothing.
     virtual std::optional<std::int64_t> touch(const std::string& rel) = 0;
-    // A file's modification time (seconds), or nothing.
+    // A file's modification time (seconds since 1970), or nothing.
     virtual std::optional<std::int64_t> modified(const std::string& rel) = 0;
     // Makes a subdirectory unless it exists; removes it when it is empty.
     virtual bool make_subdirectory(const std::string& sub, std::string* error) = 0;
@@ -120,6 +138,11 @@ public:
 };
 
 std::unique_ptr<Watch> watch_directory(Directory& dir);
+
+// Starts a thread of the library's own, which takes no signals: the
+// application decides which of its threads handle them (a process that waits
+// for SIGTERM on one thread must not be ended by a signal sent to ours).
+std::thread start_quiet_thread(std::function<void()> body);
 
 // Identifies this process for the claims it makes: host name and process id.
 std::string process_label();

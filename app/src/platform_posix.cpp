@@ -1,9 +1,13 @@
 // The library's platform layer on Linux: the work directory held open as a
 // descriptor (every file reached with *at() calls, O_NOFOLLOW), inotify for
 // changes and an eventfd for wake-ups.
+#include <acl/libacl.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/acl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -83,6 +87,13 @@ public:
         }
         return true;
     }
+    bool empty(std::string* error) override {
+        if (::ftruncate(fd_.get(), 0) != 0) {
+            *error = errno_text("cannot empty", name_);
+            return false;
+        }
+        return true;
+    }
     bool close(std::string* error) override {
         if (::close(fd_.release()) != 0) {
             *error = errno_text("cannot close", name_);
@@ -155,7 +166,7 @@ public:
         return id_of(st);
     }
 
-    bool list(const std::string& sub, std::vector<std::string>* names, std::string* error) override {
+    bool list(const std::string& sub, std::vector<Listed>* names, std::string* error) override {
         Fd listing(::openat(fd_.get(), sub.empty() ? "." : sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         DIR* dir = listing.valid() ? ::fdopendir(listing.get()) : nullptr;
         if (dir == nullptr) {
@@ -165,7 +176,9 @@ public:
         static_cast<void>(listing.release());  // closedir() closes it
         while (const dirent* entry = ::readdir(dir)) {
             const std::string_view name = entry->d_name;
-            if (name != "." && name != "..") names->emplace_back(name);
+            // A listing here says nothing about size or times: the caller
+            // looks at each file itself.
+            if (name != "." && name != "..") names->push_back({std::string(name), {}});
         }
         ::closedir(dir);
         return true;
@@ -190,9 +203,13 @@ public:
             *error = "output file " + name + " is not a regular file";
             return OpenStatus::refused;
         }
-        if (::ftruncate(fd.get(), 0) != 0) {
-            *error = errno_text("cannot empty", name);
-            return OpenStatus::failed;
+        // The gateway's output file has one name. A second one is a hard
+        // link planted by someone who can write the directory (where the
+        // kernel's link protection is off, or over a network file system):
+        // writing would overwrite the file it links to.
+        if (st.st_nlink != 1) {
+            *error = "output file " + name + " has more than one link";
+            return OpenStatus::refused;
         }
         *out = std::make_unique<PosixOutput>(fd.release(), name);
         return OpenStatus::ok;
@@ -233,7 +250,11 @@ public:
     }
 
     bool make_subdirectory(const std::string& sub, std::string* error) override {
-        if (::mkdirat(fd_.get(), sub.c_str(), 02770) == 0 || errno == EEXIST) {
+        if (::mkdirat(fd_.get(), sub.c_str(), 02770) == 0) {
+            searchable_for_all(sub);
+            errno = EEXIST;
+        }
+        if (errno == EEXIST) {
             struct stat st {};
             if (::fstatat(fd_.get(), sub.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) return true;
             errno = ENOTDIR;
@@ -245,6 +266,34 @@ public:
     void remove_subdirectory_if_empty(const std::string& sub) override { ::unlinkat(fd_.get(), sub.c_str(), AT_REMOVEDIR); }
 
 private:
+    // A folder made here inherits the work directory's default ACL, which
+    // is written for files: its entries grant read and write, not search, and
+    // every account but the first would be shut out of the folder. Each
+    // entry that may read or write it is given search too, as the folder's
+    // own mode does for its owner and group.
+    void searchable_for_all(const std::string& sub) {
+        Fd folder(::openat(fd_.get(), sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid()) return;
+        acl_t acl = ::acl_get_fd(folder.get());
+        if (acl == nullptr) return;  // no ACL support: the mode alone decides
+        bool changed = false;
+        acl_entry_t entry;
+        for (int which = ACL_FIRST_ENTRY; ::acl_get_entry(acl, which, &entry) == 1; which = ACL_NEXT_ENTRY) {
+            acl_tag_t tag;
+            acl_permset_t perms;
+            if (::acl_get_tag_type(entry, &tag) != 0 || ::acl_get_permset(entry, &perms) != 0) continue;
+            if (tag == ACL_OTHER) continue;
+            if ((::acl_get_perm(perms, ACL_READ) == 1 || ::acl_get_perm(perms, ACL_WRITE) == 1) &&
+                ::acl_get_perm(perms, ACL_EXECUTE) != 1) {
+                ::acl_add_perm(perms, ACL_EXECUTE);
+                ::acl_set_permset(entry, perms);
+                changed = true;
+            }
+        }
+        if (changed) ::acl_set_fd(folder.get(), acl);
+        ::acl_free(acl);
+    }
+
     Fd fd_;
     std::string path_;
 };
@@ -331,6 +380,16 @@ std::unique_ptr<Watch> watch_directory(Directory& dir) {
     constexpr std::uint32_t mask = IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR;
     if (inotify.valid() && ::inotify_add_watch(inotify.get(), dir.path().c_str(), mask) < 0) inotify.reset();
     return std::make_unique<PosixWatch>(inotify.release(), wake.release());
+}
+
+std::thread start_quiet_thread(std::function<void()> body) {
+    // The new thread inherits the mask in force when it is made.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    std::thread thread(std::move(body));
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return thread;
 }
 
 std::string process_label() {

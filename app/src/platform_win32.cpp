@@ -8,6 +8,7 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
 #include <random>
 #include <utility>
 
@@ -41,9 +42,59 @@ std::string error_text(std::string_view what, const std::string& name) {
     return text;
 }
 
+// Seconds since 1970 (UTC), as the POSIX layer gives them: the claim stamp
+// holds this time, and an instance on Linux sharing the directory must derive
+// the same stamp for the same request. FILETIME counts 100 ns from 1601.
+constexpr std::int64_t unix_epoch_in_filetime_s = 11'644'473'600;
+
 std::int64_t seconds_of(const FILETIME& time) {
     const ULONGLONG ticks = (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    return static_cast<std::int64_t>(ticks / 10'000'000ULL);
+    return static_cast<std::int64_t>(ticks / 10'000'000ULL) - unix_epoch_in_filetime_s;
+}
+
+// The busy rule the gateway keeps too: a file held for a moment by another
+// process (a virus scanner or an indexer opens fresh files) is tried again
+// every 25 ms for up to 500 ms before the failure counts.
+constexpr DWORD busy_retry_ms = 25;
+constexpr DWORD busy_give_up_ms = 500;
+
+bool busy(DWORD code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION; }
+
+// Runs `attempt` (which returns whether it succeeded) again while it fails
+// with a busy file; the last error stays the last attempt's.
+template <typename Attempt>
+bool while_busy(Attempt&& attempt) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        if (attempt()) return true;
+        const DWORD code = ::GetLastError();
+        if (!busy(code) || ::GetTickCount() - start >= busy_give_up_ms) return false;
+        ::Sleep(busy_retry_ms);
+        ::SetLastError(code);
+    }
+}
+
+HANDLE open_when_free(const std::string& path, DWORD access, DWORD disposition, DWORD flags) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    while_busy([&] {
+        file = ::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             disposition, flags, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    return file;
+}
+
+// Whether the last character of a path in the ANSI code page is a
+// separator. A double-byte code page's trail byte may be 0x5C, the byte of
+// "\\" (code page 932: U+8868 is 95 5C), so the text is walked character by
+// character from its start.
+bool ends_with_separator(const std::string& path) {
+    std::size_t last = std::string::npos;
+    for (std::size_t i = 0; i < path.size();) {
+        last = i;
+        i += (::IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(path[i])) && i + 1 < path.size()) ? 2 : 1;
+    }
+    return last != std::string::npos && last == path.size() - 1 && (path[last] == '\\' || path[last] == '/');
 }
 
 // The gateway deletes and reads its files while the library holds them, so
@@ -56,6 +107,7 @@ bool id_of(HANDLE file, FileId* id, std::int64_t* modified_s) {
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
     const auto write_ticks = (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                              info.ftLastWriteTime.dwLowDateTime;
+    // The gateway's output file has one name; see open_output.
     *id = FileId{info.dwVolumeSerialNumber,
                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, write_ticks * 100,
                  (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
@@ -79,6 +131,14 @@ public:
     bool write(std::string_view bytes, std::string* error) override {
         if (!write_all(file_.get(), bytes)) {
             *error = error_text("cannot write", name_);
+            return false;
+        }
+        return true;
+    }
+    bool empty(std::string* error) override {
+        LARGE_INTEGER start{};
+        if (!::SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) || !::SetEndOfFile(file_.get())) {
+            *error = error_text("cannot empty", name_);
             return false;
         }
         return true;
@@ -147,7 +207,7 @@ public:
         return id;
     }
 
-    bool list(const std::string& sub, std::vector<std::string>* names, std::string* error) override {
+    bool list(const std::string& sub, std::vector<Listed>* names, std::string* error) override {
         WIN32_FIND_DATAA data{};
         const std::string pattern = (sub.empty() ? path_ : full(sub) + "\\") + "*";
         HANDLE find = ::FindFirstFileA(pattern.c_str(), &data);
@@ -158,26 +218,42 @@ public:
         }
         do {
             const std::string_view name = data.cFileName;
-            if (name != "." && name != "..") names->emplace_back(name);
+            // The listing gives size and times: a file judged before and
+            // listed alike needs no open (one per file per listing adds up
+            // with hundreds of files left in the directory).
+            if (name != "." && name != "..") {
+                char key[80];
+                std::snprintf(key, sizeof key, "%lx:%lx:%lx:%lx:%lx:%lx", data.nFileSizeHigh, data.nFileSizeLow,
+                              data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime,
+                              data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+                names->push_back({std::string(name), key});
+            }
         } while (::FindNextFileA(find, &data));
         ::FindClose(find);
         return true;
     }
 
     OpenStatus open_output(const std::string& name, std::unique_ptr<OutputFile>* out, std::string* error) override {
-        // TRUNCATE_EXISTING: never created (a missing file means the gateway
-        // gave up), emptied when there.
-        Handle file(::CreateFileA(full(name).c_str(), GENERIC_WRITE, share_all, nullptr, TRUNCATE_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        // OPEN_EXISTING: never created (a missing file means the gateway
+        // gave up); emptied by the caller once the request is known to be
+        // still there. A scanner holding the fresh file is waited for.
+        Handle file(open_when_free(full(name), GENERIC_WRITE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
         if (!file.valid()) {
             const DWORD code = ::GetLastError();
             if (code == ERROR_FILE_NOT_FOUND) return OpenStatus::missing;
             *error = error_text("cannot open", name);
             return code == ERROR_ACCESS_DENIED ? OpenStatus::refused : OpenStatus::failed;
         }
-        FileId id;
-        if (!id_of(file.get(), &id, nullptr)) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(file.get(), &info) ||
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
             *error = "output file " + name + " is not a regular file";
+            return OpenStatus::refused;
+        }
+        // A second name is a hard link planted by someone who can write the
+        // directory: writing would overwrite the file it links to.
+        if (info.nNumberOfLinks != 1) {
+            *error = "output file " + name + " has more than one link";
             return OpenStatus::refused;
         }
         *out = std::make_unique<Win32Output>(file.release(), name);
@@ -188,8 +264,7 @@ public:
                             std::string* error) override {
         // Shared for reading, writing and deleting: the gateway deletes the
         // signal file as soon as it sees it, perhaps before it is closed here.
-        Handle file(::CreateFileA(full(rel).c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        Handle file(open_when_free(full(rel), GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
         if (!file.valid()) {
             const DWORD code = ::GetLastError();
             if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return CreateStatus::exists;
@@ -205,17 +280,29 @@ public:
         return CreateStatus::created;
     }
 
-    bool remove(const std::string& rel) override { return ::DeleteFileA(full(rel).c_str()) != 0; }
+    bool remove(const std::string& rel) override {
+        const std::string path = full(rel);
+        return while_busy([&] { return ::DeleteFileA(path.c_str()) != 0; });
+    }
 
     std::optional<std::int64_t> touch(const std::string& rel) override {
-        Handle file(::CreateFileA(full(rel).c_str(), FILE_WRITE_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        // SetFileTime would stamp this host's clock, and hosts' clocks differ.
+        // A write makes the file system (on a share: the server) set the
+        // last-write time itself: the file's first byte is written again.
+        Handle file(open_when_free(full(rel), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH));
         if (!file.valid()) return std::nullopt;
-        // Windows takes the time from the caller: this host's clock.
-        FILETIME now{};
-        ::GetSystemTimeAsFileTime(&now);
-        if (!::SetFileTime(file.get(), nullptr, nullptr, &now)) return std::nullopt;
-        return seconds_of(now);
+        char first = '\n';
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), &first, 1, &got, nullptr)) return std::nullopt;
+        LARGE_INTEGER start{};
+        DWORD put = 0;
+        if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) || !::WriteFile(file.get(), &first, 1, &put, nullptr))
+            return std::nullopt;
+        ::FlushFileBuffers(file.get());
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+        return seconds_of(info.ftLastWriteTime);
     }
 
     std::optional<std::int64_t> modified(const std::string& rel) override {
@@ -290,7 +377,7 @@ std::unique_ptr<Directory> open_directory(const std::string& path, std::string* 
         *error = error_text("cannot open work directory", path);
         return nullptr;
     }
-    if (full.back() != '\\' && full.back() != '/') full += '\\';
+    if (!ends_with_separator(full)) full += '\\';
     return std::make_unique<Win32Directory>(std::move(full));
 }
 
@@ -302,6 +389,9 @@ std::unique_ptr<Watch> watch_directory(Directory& dir) {
         dir.path().c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_SIZE);
     return std::make_unique<Win32Watch>(change, wake);
 }
+
+// Windows delivers console events on a thread of their own: nothing to mask.
+std::thread start_quiet_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 std::string process_label() {
     char host[MAX_COMPUTERNAME_LENGTH + 1] = {};

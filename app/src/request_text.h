@@ -17,16 +17,37 @@ namespace qga {
 inline constexpr std::string_view output_file_head = "&OUTPUT+FILE=";
 inline constexpr std::string_view form_marker = "#@$ FORM VARIABLES $@#";
 
+// A decoded variable. Both texts point into the RequestText that holds them
+// and are followed by a zero byte there.
 struct Variable {
-    std::string name;
-    std::string value;
+    std::string_view name;
+    std::string_view value;
 };
 
-struct RequestText {
+// More variables than this make a file that is not a request: a web server
+// passes a few dozen, and the limit keeps the decoded form of a hostile file
+// within a small multiple of the file's size.
+inline constexpr std::size_t max_variables = 10'000;
+
+class RequestText {
+public:
+    RequestText() = default;
+    RequestText(RequestText&&) noexcept = default;
+    RequestText& operator=(RequestText&&) noexcept = default;
+    // The variables point into storage_: a copy would point into the original.
+    RequestText(const RequestText&) = delete;
+    RequestText& operator=(const RequestText&) = delete;
+
     std::string output_path;  // exactly as written (the path is not encoded)
     std::vector<Variable> variables;  // decoded, in file order
     std::string body;  // without the final CR LF
     bool has_body = false;
+
+private:
+    friend std::optional<RequestText> parse_request(std::string_view text);
+    // Every decoded name and value, each followed by a zero byte. A vector
+    // keeps its buffer when moved, so the views stay valid.
+    std::vector<char> storage_;
 };
 
 // A request-file name: the first three characters of the prefix (any letter
@@ -57,7 +78,20 @@ std::string gateway_name_form(std::string_view cgi_name);
 // complete (the gateway's write is still going on).
 std::optional<RequestText> parse_request(std::string_view text);
 
+// Whether the text itself proves that the gateway's single write is over, so
+// that no second read is needed where changes are not reported: a request
+// without a body that announces none (no CONTENT_LENGTH, or one that reads as
+// zero or less), or one whose body holds exactly CONTENT_LENGTH bytes (the
+// final CR LF can then only be the gateway's). A shorter body (text-mode
+// reading turns CR LF into LF; a zero byte ends it) proves nothing.
+bool proves_whole(const RequestText& request);
+
 // A 64-bit FNV-1a hash, for telling incarnations of a request name apart.
 std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed = 14695981039346656037ULL);
+
+// The claim stamp of one incarnation of a request: a hash of the file's whole
+// text and its modification time in seconds since 1970 (UTC). Every process on
+// every system derives the same stamp from the same file.
+std::uint64_t claim_stamp(std::string_view text, std::int64_t modified_unix_s);
 
 }  // namespace qga

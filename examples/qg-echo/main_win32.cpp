@@ -61,7 +61,10 @@ int main(int argc, char** argv) {
     }
     const int status = qgecho::serve(dir, *options, stopping);
     qgecho::log_line("stopped");
-    ::SetEvent(stopped_event);
+    // Set only after the close: the console handler returns once it is set,
+    // and Windows then ends the process, which must not happen halfway
+    // through the library's clean-up.
     qga_close(dir);
+    ::SetEvent(stopped_event);
     return status;
 }

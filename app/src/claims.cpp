@@ -118,13 +118,17 @@ bool ClaimBook::verify(Claim& claim) {
     if (claim.lost) return false;
     const platform::FileId made = claim.made;
     lock.unlock();
-    const auto now = dir_.identify(claim.path);
-    bool ours = now && same_file(*now, made);
+    // Ours: the file made, still holding this process's label. An inode
+    // number is used again as soon as it is free, so the file's identity
+    // alone could take another process's new claim for ours.
+    platform::FileText now;
+    std::string error;
+    const auto status = dir_.read(claim.path, 4096, &now, &error);
+    bool ours = status == platform::ReadStatus::ok && same_file(now.id, made) && now.text == label_;
     platform::FileId remade = made;
-    if (!now) {
+    if (status == platform::ReadStatus::missing) {
         // Collected while this process stood still, and nobody took the
         // request over: it is still ours to answer.
-        std::string error;
         ours = dir_.create_new(claim.path, label_, &remade, &error) == platform::CreateStatus::created;
     }
     lock.lock();

@@ -237,10 +237,18 @@ public:
     bool remove(const std::string& rel) override { return ::unlinkat(fd_.get(), rel.c_str(), 0) == 0; }
 
     std::optional<std::int64_t> touch(const std::string& rel) override {
-        // A null time is the file system's own "now" (on NFS: the server's
-        // clock), so ages compare on one clock across hosts.
-        if (::utimensat(fd_.get(), rel.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0) return {};
-        return modified(rel);
+        // The file's first byte written again: the file system sets the time
+        // itself (on NFS and SMB: the server, from its own clock), so ages
+        // compare on one clock across hosts. A time given by this host (even
+        // utimensat's "now", which a library may turn into a time of its own)
+        // would carry this host's clock.
+        Fd fd(::openat(fd_.get(), rel.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.valid()) return {};
+        char first = '\n';
+        if (::pread(fd.get(), &first, 1, 0) < 0 || ::pwrite(fd.get(), &first, 1, 0) != 1) return {};
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0 || ::close(fd.release()) != 0) return {};
+        return static_cast<std::int64_t>(st.st_mtim.tv_sec);
     }
 
     std::optional<std::int64_t> modified(const std::string& rel) override {

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <csignal>
 #include <deque>
 #include <filesystem>
@@ -59,12 +63,28 @@ protected:
     }
     fs::path work() const { return root_.path() / "work"; }
 
-    Child& start_worker(int threads) {
+    // `wrapper`: a program (full path) and its arguments that run the worker
+    // (setpriv, faketime); `environment`: entries added to this process's.
+    Child& start_worker(int threads, std::vector<std::string> wrapper = {},
+                        const std::vector<std::string>& environment = {}) {
         const fs::path log = root_.path() / ("worker" + std::to_string(workers_.size()) + ".log");
         ChildOptions options;
         options.arguments = {work().string(), std::to_string(threads)};
         options.stdout_path = log.string();
-        Child& worker = workers_.emplace_back(APP_WORKER_BIN, options);
+        if (!environment.empty()) {
+            std::vector<std::string> all;
+            for (char** entry = environ; *entry != nullptr; ++entry) all.emplace_back(*entry);
+            all.insert(all.end(), environment.begin(), environment.end());
+            options.environment = all;
+        }
+        std::string program = APP_WORKER_BIN;
+        if (!wrapper.empty()) {
+            program = wrapper.front();
+            wrapper.erase(wrapper.begin());
+            wrapper.emplace_back(APP_WORKER_BIN);
+            options.arguments.insert(options.arguments.begin(), wrapper.begin(), wrapper.end());
+        }
+        Child& worker = workers_.emplace_back(program, options);
         logs_.push_back(log);
         EXPECT_TRUE(eventually([&] { return read_file(log).find("ready\n") != std::string::npos; })) << read_file(log);
         return worker;
@@ -74,6 +94,7 @@ protected:
         const auto exit = workers_[index].wait();
         EXPECT_TRUE(exit.exited && exit.status == 0) << exit.status;
     }
+    std::size_t log_lines(const std::string& line) const { return count_lines(all_logs(), line); }
     std::string all_logs() const {
         std::string text;
         for (const auto& log : logs_) text += read_file(log);
@@ -229,7 +250,10 @@ TEST_F(Handoff, OutputOnlyInsideTheWorkDirectory) {
         {"3C", file("cgi3C.TMP").string()},           // a symbolic link in the directory
         {"3D", outside.string()},                     // not a file of the gateway's kind
         {"3E", (root_.path() / "cgi3E.TMP").string()},  // its kind, named outside: written inside
+        {"3F", file("cgi3F.TMP").string()},           // a hard link to a file outside
     };
+    write_file(root_.path() / "secret", "precious");
+    fs::create_hard_link(root_.path() / "secret", file("cgi3F.TMP"));
     write_file(root_.path() / "cgi3E.TMP", "precious");
     write_file(file("cgi3E.TMP"), "");
     for (const auto& c : cases) {
@@ -240,11 +264,169 @@ TEST_F(Handoff, OutputOnlyInsideTheWorkDirectory) {
     ASSERT_TRUE(eventually([&] { return fs::exists(file("qg_3E.ret")); })) << all_logs();
     EXPECT_EQ(read_file(file("cgi3E.TMP")), "tag=3E\n");
     EXPECT_EQ(read_file(root_.path() / "cgi3E.TMP"), "precious");
-    ASSERT_TRUE(eventually([&] { return count_lines(all_logs(), "failed 3C") + count_lines(all_logs(), "failed 3D") == 2; }))
+    ASSERT_TRUE(eventually([&] { return log_lines("failed 3C") + log_lines("failed 3D") + log_lines("failed 3F") == 3; }))
         << all_logs();
     EXPECT_EQ(read_file(outside), "precious");
+    EXPECT_EQ(read_file(root_.path() / "secret"), "precious");
+    EXPECT_FALSE(fs::exists(file("qg_3F.ret")));
     EXPECT_FALSE(fs::exists(file("qg_3C.ret")));
     EXPECT_FALSE(fs::exists(file("qg_3D.ret")));
+}
+
+// The CPU time a process has used, from /proc (user and system, seconds).
+double cpu_seconds(pid_t pid) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    // The command name may hold spaces: fields are counted after its ")".
+    std::getline(in, field, ')');
+    std::vector<std::string> fields;
+    while (in >> field) fields.push_back(field);
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return (std::stod(fields.at(11)) + std::stod(fields.at(12))) / ticks;
+}
+
+TEST_F(Handoff, FilesThatAreNotRequestsCostNoCpu) {
+    // Left by gateways ended halfway through their write: garbage, and a
+    // body cut short. An idle instance beside them stays idle, and a request
+    // that comes later is answered.
+    write_file(file("qg_4A.TMP"), "garbage\r\n");
+    std::string cut = request_text("4B", "cut", "a=1&b=2");
+    write_file(file("qg_4B.TMP"), cut.substr(0, cut.size() - 4));
+    Child& worker = start_worker(2);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double used = cpu_seconds(worker.pid());
+    std::cout << "[figures] CPU of an instance beside two bad files over 3 s: " << used << " s\n";
+    EXPECT_LT(used, 1.0) << "the instance spins on files that are not requests";
+    write_file(file("cgi4C.TMP"), "");
+    write_file(file("qg_4C.TMP"), request_text("4C", "after"));
+    ASSERT_TRUE(eventually([&] { return fs::exists(file("qg_4C.ret")); })) << all_logs();
+    EXPECT_EQ(read_file(file("cgi4C.TMP")), "tag=after\n");
+}
+
+// Gateways ended by SIGKILL (as Apache and IIS end a CGI program) while their
+// answers were on the way leave request and signal files behind; the
+// instance that answered is restarted, and the claims age out. No request is
+// answered twice.
+TEST_F(Instances, AnsweredRequestsStayAnsweredAcrossRestarts) {
+    constexpr int requests = 20;
+    std::deque<Child> gateways;
+    for (int i = 0; i < requests; ++i) {
+        ChildOptions options;
+        options.environment = {"REQUEST_METHOD=GET", "QUERY_STRING=r" + std::to_string(i) + "x"};
+        options.stdout_path = (root_.path() / ("gw" + std::to_string(i))).string();
+        gateways.emplace_back((root_.path() / "qg").string(), options);
+    }
+    auto written = [&] {
+        int n = 0;
+        for (const auto& entry : fs::directory_iterator(work()))
+            n += entry.path().filename().string().starts_with("qg_") && fs::file_size(entry.path()) > 0;
+        return n;
+    };
+    ASSERT_TRUE(eventually([&] { return written() == requests; }));
+    for (auto& gateway : gateways) gateway.kill(SIGSTOP);  // they will never take their answers
+    const std::vector<std::string> expiry = {"QGA_TEST_EXPIRY=10"};
+    start_worker(4, {}, expiry);
+    ASSERT_TRUE(eventually([&] {
+        int n = 0;
+        for (int i = 0; i < requests; ++i) n += log_lines("answered r" + std::to_string(i) + "x") == 1;
+        return n == requests;
+    })) << all_logs();
+    for (auto& gateway : gateways) gateway.kill(SIGKILL);
+    gateways.clear();
+    workers_.front().kill(SIGKILL);
+    workers_.front().wait();
+    // Restarted, and kept past the expiry of the dead instance's claims.
+    start_worker(4, {}, expiry);
+    ASSERT_TRUE(eventually([&] { return files_left().second == 0; })) << "claims never aged out";
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stop_worker(1);
+    int answers = 0, duplicates = 0;
+    for (int i = 0; i < requests; ++i) {
+        const auto n = static_cast<int>(log_lines("answered r" + std::to_string(i) + "x"));
+        answers += n;
+        duplicates += n > 1 ? n - 1 : 0;
+    }
+    std::cout << "[figures] restart: requests " << requests << ", answers " << answers << ", duplicates "
+              << duplicates << ", files left " << files_left().first << " (the killed gateways'), claims left "
+              << files_left().second << "\n";
+    EXPECT_EQ(answers, requests);
+    EXPECT_EQ(duplicates, 0);
+}
+
+// A handler slower than the claim expiry, with a second instance beside it
+// whose clock runs 45 s ahead (where faketime is installed): the owner's claim
+// is renewed for it, and nobody else answers.
+TEST_F(Instances, ASlowHandlerKeepsItsClaim) {
+    const std::vector<std::string> expiry = {"QGA_TEST_EXPIRY=10"};
+    start_worker(2, {}, expiry);
+    // libfaketime preloaded (Debian's faketime), not its wrapper program,
+    // which would stand between the test and the worker's exit status.
+    constexpr const char* faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    std::vector<std::string> ahead = expiry;
+    if (fs::exists(faketime)) {
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        ahead.insert(ahead.end(), {std::string("LD_PRELOAD=") + faketime, "FAKETIME=+45s",
+                                   // Only the wall clock runs ahead, as on a host set wrong.
+                                   "FAKETIME_DONT_FAKE_MONOTONIC=1", "NO_FAKE_STAT=1",
+                                   std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+    }
+    auto run = std::async(std::launch::async, [&] { return run_gateways("sleep14s", 1, 1); });
+    ASSERT_TRUE(eventually([&] { return log_lines("claimed sleep14s0x") == 1; })) << all_logs();
+    start_worker(2, {}, ahead);
+    const auto responses = run.get();
+    EXPECT_TRUE(responses[0].ends_with("tag=sleep14s0x\n")) << responses[0];
+    stop_worker(0);
+    stop_worker(1);
+    std::cout << "[figures] slow handler (14 s, expiry 10 s" << (fs::exists(faketime) ? ", second clock +45 s" : "")
+              << "): answers " << log_lines("answered sleep14s0x") << "\n";
+    EXPECT_EQ(log_lines("claimed sleep14s0x"), 1U) << all_logs();
+    EXPECT_EQ(log_lines("answered sleep14s0x"), 1U) << all_logs();
+}
+
+// An owner stopped (SIGSTOP) past the expiry loses its claim to another
+// instance, which answers; once continued, the first writes nothing and
+// makes no signal file.
+TEST_F(Instances, AStoppedOwnerIsFencedOff) {
+    const std::vector<std::string> expiry = {"QGA_TEST_EXPIRY=10"};
+    Child& first = start_worker(1, {}, expiry);
+    auto run = std::async(std::launch::async, [&] { return run_gateways("sleep2s", 1, 1); });
+    ASSERT_TRUE(eventually([&] { return log_lines("claimed sleep2s0x") == 1; })) << all_logs();
+    first.kill(SIGSTOP);
+    start_worker(1, {}, expiry);
+    const auto responses = run.get();
+    first.kill(SIGCONT);
+    ASSERT_TRUE(eventually([&] { return log_lines("gone sleep2s0x") == 1; })) << all_logs();
+    EXPECT_TRUE(responses[0].ends_with("tag=sleep2s0x\n")) << responses[0];
+    EXPECT_EQ(log_lines("answered sleep2s0x"), 1U) << all_logs();
+    stop_worker(0);
+    stop_worker(1);
+    EXPECT_EQ(files_left().first, 0);
+}
+
+// The README's recipe for two accounts: a default ACL that gives both read
+// and write on every file made in the work directory. Whichever instance
+// makes the claims folder, the other can use it.
+TEST_F(Instances, TwoAccountsShareTheClaimsFolder) {
+    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv") || !fs::exists("/usr/bin/setfacl")) {
+        GTEST_SKIP() << "needs root, setpriv and setfacl";
+    }
+    fs::permissions(root_.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+    const std::string dir = work().string();
+    ASSERT_EQ(std::system(("chmod 2770 '" + dir + "' && setfacl -m u:61001:rwx,u:61002:rwx '" + dir +
+                           "' && setfacl -d -m u:61001:rw,u:61002:rw,m::rw '" + dir + "'").c_str()),
+              0);
+    for (const char* uid : {"61001", "61002"}) {
+        start_worker(2, {"/usr/bin/setpriv", std::string("--reuid=") + uid, "--regid=61000", "--clear-groups"});
+    }
+    EXPECT_EQ(log_lines("ready"), 2U) << all_logs();
+    const auto responses = run_gateways("acl", 20, 4);
+    int right = 0;
+    for (int i = 0; i < 20; ++i) right += responses[static_cast<std::size_t>(i)].ends_with("tag=acl" + std::to_string(i) + "x\n");
+    EXPECT_EQ(right, 20) << all_logs();
+    stop_worker(0);
+    stop_worker(1);
+    EXPECT_EQ(log_lines("error"), 0U) << all_logs();
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // work directory and answer each with its query string. Every outcome is one
 // line on standard output ("answered QUERY", "gone QUERY"), so a test can count
 // answers across processes. A query holding "hold" is claimed and never
-// answered (the process is meant to be killed meanwhile).
+// answered (the process is meant to be killed meanwhile); "sleepN" makes the
+// handler take N seconds. QGA_TEST_EXPIRY sets the claim expiry (seconds).
 #include <quillgate/app.h>
 
 #include <pthread.h>
@@ -37,6 +38,12 @@ void serve() {
         }
         const char* value = qga_param(req, "QUERY_STRING", nullptr);
         const std::string query = value != nullptr ? value : "";
+        say("claimed " + query);
+        if (const auto at = query.find("sleep"); at != std::string::npos) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(query.c_str() + at + 5));
+            while (!stop && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         if (query.find("hold") != std::string::npos) {
             say("holding " + query);
             while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -52,7 +59,10 @@ void serve() {
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
-    if (qga_open(argv[1], "qg_", nullptr, &dir) != QGA_OK) {
+    qga_options options{};
+    options.size = sizeof options;
+    if (const char* expiry = std::getenv("QGA_TEST_EXPIRY")) options.claim_expiry_s = static_cast<unsigned>(std::atoi(expiry));
+    if (qga_open(argv[1], "qg_", &options, &dir) != QGA_OK) {
         say(std::string("error ") + qga_last_error());
         return 1;
     }

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 import quillgate
@@ -119,6 +120,22 @@ class ModuleTest(unittest.TestCase):
             self.assertFalse(worker.is_alive())
             self.assertEqual(seen, [])
             self.assertIsNone(app.accept(timeout=5))
+
+    def test_close_waits_for_accepts_in_other_threads(self):
+        # The handle is freed only once no thread is inside the library.
+        g = self.sandbox(timeout=30)
+        app = quillgate.open(g.work)
+        results = []
+        threads = [threading.Thread(target=lambda: results.append(app.accept(timeout=30))) for _ in range(4)]
+        for t in threads:
+            t.start()
+        time.sleep(0.3)
+        app.close()
+        for t in threads:
+            t.join(60)
+        self.assertEqual(results, [None] * 4)
+        with self.assertRaises(quillgate.Error):
+            app.accept(timeout=0)
 
 
 if __name__ == "__main__":

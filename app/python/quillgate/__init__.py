@@ -23,6 +23,7 @@ Names and values are handed over as str, decoded from UTF-8 with
 
 import ctypes
 import os
+import threading
 import weakref
 
 __all__ = ["Error", "Refused", "App", "Request", "open", "load_library"]
@@ -234,6 +235,11 @@ class App:
                                              ctypes.byref(handle)))
         self._handle = handle
         self._interrupted = False
+        # Calls into the library in flight on other threads (ctypes lets go
+        # of the interpreter lock meanwhile): close() waits for them, since
+        # the handle must outlive every call that uses it.
+        self._calls = 0
+        self._idle = threading.Condition()
         # Requests handed out and not yet released: closing releases them
         # first, as the library requires.
         self._requests = weakref.WeakSet()
@@ -249,7 +255,13 @@ class App:
         out = ctypes.c_void_p()
         while True:
             wait = _SLICE_MS if deadline is None else min(_SLICE_MS, deadline)
-            code = _check(self._lib, self._lib.qga_accept(self._handle, wait, ctypes.byref(out)))
+            handle = self._enter()
+            if handle is None:
+                return None  # closed by another thread while this one waited
+            try:
+                code = _check(self._lib, self._lib.qga_accept(handle, wait, ctypes.byref(out)))
+            finally:
+                self._leave()
             if code == OK:
                 req = Request(self._lib, out.value)
                 self._requests.add(req)
@@ -265,24 +277,52 @@ class App:
         """Lines about request files skipped since the last call (too large,
         or not requests), oldest first."""
         lines, buffer = [], ctypes.create_string_buffer(1024)
-        while self._handle is not None and self._lib.qga_skipped(self._handle, buffer, len(buffer)):
-            lines.append(_text(buffer.value))
+        handle = self._enter()
+        if handle is None:
+            return lines
+        try:
+            while self._lib.qga_skipped(handle, buffer, len(buffer)):
+                lines.append(_text(buffer.value))
+        finally:
+            self._leave()
         return lines
 
     def interrupt(self):
         """Ends every wait in accept() at once, here and in other threads, and
         every iteration over the directory. For shutting down."""
         self._interrupted = True
-        if self._handle is not None:
-            self._lib.qga_interrupt(self._handle)
+        handle = self._enter()
+        if handle is not None:
+            try:
+                self._lib.qga_interrupt(handle)
+            finally:
+                self._leave()
+
+    def _enter(self):
+        with self._idle:
+            if self._handle is not None:
+                self._calls += 1
+            return self._handle
+
+    def _leave(self):
+        with self._idle:
+            self._calls -= 1
+            self._idle.notify_all()
 
     def close(self):
-        """Closes the directory, giving up any request still held."""
+        """Closes the directory, giving up any request still held. Waits for
+        accept() calls in other threads, which return None at once."""
+        with self._idle:
+            handle, self._handle = self._handle, None
+            if handle is None:
+                return
+            self._interrupted = True
+            self._lib.qga_interrupt(handle)
+            while self._calls:
+                self._idle.wait()
         for req in list(self._requests):
             req.release()
-        if self._handle is not None:
-            handle, self._handle = self._handle, None
-            self._lib.qga_close(handle)
+        self._lib.qga_close(handle)
 
     def __iter__(self):
         while True:

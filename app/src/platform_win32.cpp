@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform.h"
+#include "win32_path.h"
 
 namespace qga::platform {
 namespace {
@@ -84,18 +85,6 @@ HANDLE open_when_free(const std::string& path, DWORD access, DWORD disposition, 
     return file;
 }
 
-// Whether the last character of a path in the ANSI code page is a
-// separator. A double-byte code page's trail byte may be 0x5C, the byte of
-// "\\" (code page 932: U+8868 is 95 5C), so the text is walked character by
-// character from its start.
-bool ends_with_separator(const std::string& path) {
-    std::size_t last = std::string::npos;
-    for (std::size_t i = 0; i < path.size();) {
-        last = i;
-        i += (::IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(path[i])) && i + 1 < path.size()) ? 2 : 1;
-    }
-    return last != std::string::npos && last == path.size() - 1 && (path[last] == '\\' || path[last] == '/');
-}
 
 // The gateway deletes and reads its files while the library holds them, so
 // every handle but the request reader's shares everything.
@@ -377,7 +366,7 @@ std::unique_ptr<Directory> open_directory(const std::string& path, std::string* 
         *error = error_text("cannot open work directory", path);
         return nullptr;
     }
-    if (!ends_with_separator(full)) full += '\\';
+    if (!win32::ends_with_separator(full)) full += '\\';
     return std::make_unique<Win32Directory>(std::move(full));
 }
 

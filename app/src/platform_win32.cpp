@@ -260,8 +260,13 @@ public:
             *error = error_text("cannot create", rel);
             return CreateStatus::failed;
         }
-        if (!write_all(file.get(), content) || (made != nullptr && !id_of(file.get(), made, nullptr)) ||
-            !::CloseHandle(file.release())) {
+        // The identity first, while the file surely exists: the gateway may
+        // delete a signal file the moment it appears, and Wine cannot read a
+        // deleted file's identity through its handle. The creation counts
+        // all the same; an identity not read stays one that no file has, so
+        // nothing is ever removed as this file later.
+        if (made != nullptr && !id_of(file.get(), made, nullptr)) *made = FileId{};
+        if (!write_all(file.get(), content) || !::CloseHandle(file.release())) {
             *error = error_text("cannot write", rel);
             ::DeleteFileA(full(rel).c_str());
             return CreateStatus::failed;

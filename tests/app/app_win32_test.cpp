@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <ctime>
+#include <filesystem>
+
+#include "platform.h"
+#include "scratch_dir.h"
 #include "win32_path.h"
 
 namespace {
@@ -28,6 +33,24 @@ TEST(AppWin32, SeparatorsAreFoundByCharacterNotByByte) {
         EXPECT_EQ(qga::platform::win32::ends_with_separator(c.path, shift_jis), c.separator) << c.path;
     // In a single-byte code page 0x5C is always a backslash.
     EXPECT_TRUE(qga::platform::win32::ends_with_separator("C:\\\x95\x5C", 1252));
+}
+
+TEST(AppWin32, FileTimesCountFrom1970) {
+    // The claim stamp holds a request's modification second: an instance on
+    // Linux sharing the directory counts it from 1970, and so must this one.
+    quillgate::testing::ScratchDir root("qga-win32-time");
+    std::string error;
+    auto dir = qga::platform::open_directory(root.path().string(), &error);
+    ASSERT_TRUE(dir) << error;
+    ASSERT_EQ(dir->create_new("qg_1.TMP", "x", nullptr, &error), qga::platform::CreateStatus::created) << error;
+    qga::platform::FileText file;
+    ASSERT_EQ(dir->read("qg_1.TMP", 100, &file, &error), qga::platform::ReadStatus::ok) << error;
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    EXPECT_LT(std::abs(file.modified_s - now), 120) << file.modified_s;
+    const auto touched = dir->touch("qg_1.TMP");
+    ASSERT_TRUE(touched);
+    EXPECT_LT(std::abs(*touched - now), 120) << *touched;
+    EXPECT_EQ(dir->modified("qg_1.TMP"), touched);
 }
 
 }  // namespace

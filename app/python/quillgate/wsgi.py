@@ -32,6 +32,8 @@ import signal
 import sys
 import threading
 import traceback
+import warnings
+from wsgiref.validate import WSGIWarning, validator
 
 import quillgate
 
@@ -88,17 +90,21 @@ class FileWrapper:
 def environ_for(pairs, body, multithread=False, errors=None):
     """The WSGI environ of a request with these variables (pairs of name and
     value as bytes, names as the request file has them decoded: "USER AGENT")
-    and this body (bytes). Raises BadRequest when a name comes twice: a header
-    that the gateway wrote under the name of a server variable (a client's
-    "Remote-Addr:" header reads as REMOTE_ADDR) would make either value a guess.
+    and this body (bytes). Raises BadRequest when a name comes twice with two
+    values: a header that the gateway wrote under the name of a server
+    variable (a client's "Remote-Addr:" header reads as REMOTE_ADDR) would
+    make either value a guess.
     Returns the environ and a list of lines worth logging."""
     environ, notes = {}, []
     for raw_name, raw_value in pairs:
         name = raw_name.decode("latin-1").replace(" ", "_")
         key = name if _is_server_name(name) else "HTTP_" + name
-        if key in environ:
-            raise BadRequest("%s comes twice: a request header has the name of a server variable" % key)
         value = raw_value.decode("latin-1")
+        # Some servers hand a header over under both names (lighttpd gives
+        # CONTENT_LENGTH and HTTP_CONTENT_LENGTH): the same value twice is one.
+        if environ.get(key, value) != value:
+            raise BadRequest("%s comes twice with different values: a request header has the name of a server "
+                             "variable" % key)
         environ[key] = value
         if len(key) + 1 + len(raw_value) >= _ENTRY_LIMIT:
             notes.append("%s is %d bytes long and may have been cut by the gateway" % (key, len(raw_value)))
@@ -355,6 +361,9 @@ def main(argv=None):
     parser.add_argument("--workdir", required=True, help="the gateway's work directory (its Path setting)")
     parser.add_argument("--prefix", default="qg_", help="the gateway's Template setting (default qg_)")
     parser.add_argument("--threads", type=int, default=1, help="requests answered at once (default 1)")
+    parser.add_argument("--validate", action="store_true",
+                        help="check the application and this server against PEP 3333 (wsgiref.validate); "
+                             "a violation answers 500 and is logged")
     parser.add_argument("--claim-expiry", type=int, default=None, metavar="SECONDS",
                         help="age after which a dead instance's claims are cleared (default 60)")
     args = parser.parse_args(argv)
@@ -362,6 +371,9 @@ def main(argv=None):
         parser.error("--threads must be at least 1")
     try:
         application = load_application(args.application)
+        if args.validate:
+            warnings.simplefilter("error", WSGIWarning)
+            application = validator(application)
         server = Server(application, args.workdir, args.prefix, args.threads, claim_expiry=args.claim_expiry)
     except (ImportError, AttributeError, TypeError, quillgate.Error) as e:
         print("quillgate.wsgi: %s" % e, file=sys.stderr)

@@ -57,7 +57,7 @@ _SERVER_NAMES = frozenset("""
 _SERVER_PREFIXES = ("SSL_", "REDIRECT_", "LC_", "CONTEXT_")
 
 # An environment entry longer than this reaches the request file cut (the
-# gateway's default): a value that fills the entry exactly may have been cut.
+# gateway's default): a value that fills the entry exactly was probably cut.
 _ENTRY_LIMIT = 127
 
 
@@ -106,7 +106,7 @@ def environ_for(pairs, body, multithread=False, errors=None):
             raise BadRequest("%s comes twice with different values: a request header has the name of a server "
                              "variable" % key)
         environ[key] = value
-        if len(key) + 1 + len(raw_value) >= _ENTRY_LIMIT:
+        if len(key) + 1 + len(raw_value) == _ENTRY_LIMIT:
             notes.append("%s is %d bytes long and may have been cut by the gateway" % (key, len(raw_value)))
     # The body as the gateway handed it over: in its default text mode it may
     # be shorter than the client's Content-Length (CR LF read as LF).

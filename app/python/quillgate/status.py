@@ -162,7 +162,7 @@ def survey(workdir, prefix="qg_", timeout=50, claim_expiry=60, log_lines=5, now=
             if age(st) > SETTLE_S:  # a claim is made with its content in one step, but give it a moment
                 leftover(CLAIMS + "/" + n, "malformed", st)
             continue
-        claim_files[n] = {"request": m.group(1), "stamp": m.group(2), "owner": owner, "st": st, "used": False}
+        claim_files[n] = {"request": m.group(1), "stamp": m.group(2), "owner": owner, "st": st}
 
     def owner_live(owner):
         known = instances.get(owner["instance"])
@@ -203,11 +203,9 @@ def survey(workdir, prefix="qg_", timeout=50, claim_expiry=60, log_lines=5, now=
         # Its claim: the library's own name for this very text, or (another
         # system's clock, another stamp) any claim of this name made since.
         stamp = claim_stamp(text, int(st.st_mtime))
-        claim = None
-        for cn, c in claim_files.items():
-            if c["request"] == n and (c["stamp"] == stamp or c["st"].st_mtime >= int(st.st_mtime)):
-                claim, c["used"] = c, True
-                break
+        mine = [c for c in claim_files.values() if c["request"] == n]
+        claim = next((c for c in mine if c["stamp"] == stamp), None) or \
+            next((c for c in mine if c["st"].st_mtime >= int(st.st_mtime)), None)
         owner = claim["owner"] if claim else None
         entry["owner"] = owner
         signal = signals.pop(n[:-4].lower(), None)

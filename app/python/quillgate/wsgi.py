@@ -241,7 +241,10 @@ class Server:
             environ, notes = environ_for(pairs, req.body, self.threads > 1, self.errors)
         except BadRequest as e:
             _log(self.errors, "%s: refused: %s" % (where, e))
-            answer.fail("400 Bad Request", "Bad Request\n")
+            try:
+                answer.fail("400 Bad Request", "Bad Request\n")
+            except (quillgate.Error, _GatewayGone):
+                pass
             return
         for note in notes:
             _log(self.errors, "%s: %s" % (where, note))

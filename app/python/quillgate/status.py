@@ -31,6 +31,11 @@ __all__ = ["survey", "render", "main"]
 CLAIMS = "claims"
 ERROR_LOG = "zrCGIErr.txt"
 MARKER = b"#@$ FORM VARIABLES $@#"
+# A request file larger than this is read only as far as its variables go:
+# its claim is then matched by name and time, not by the library's stamp.
+WHOLE_READ_BYTES = 4 << 20
+HEAD_READ_BYTES = 1 << 20
+LOG_TAIL_BYTES = 64 << 10
 # Within this many seconds a file may be the middle of a step that is about to
 # complete (a gateway's write, a relay, a give-up): it is not a leftover yet.
 SETTLE_S = 5
@@ -69,13 +74,17 @@ def _decode(field):
     return bytes(out)
 
 
-def parse_request(text):
-    """(output file name, {name: value}) of a whole request text, names as the
-    gateway writes them decoded ("REQUEST METHOD"); None when it is not one."""
+def parse_request(text, whole=True):
+    """(output file name, {name: value}) of a request text, names as the
+    gateway writes them decoded ("REQUEST METHOD"); None when it is not one.
+    With whole=False the text is the file's beginning only and its end is not
+    checked."""
     line, sep, rest = text.partition(b"\r\n")
     if not sep or not line.startswith(b"&OUTPUT+FILE=") or not line.endswith(b"&"):
         return None
-    if not (rest == MARKER + b"\r\n" or (rest.startswith(MARKER + b"\r\n") and rest.endswith(b"\r\n"))):
+    if whole and not (rest == MARKER + b"\r\n" or (rest.startswith(MARKER + b"\r\n") and rest.endswith(b"\r\n"))):
+        return None
+    if not whole and not (rest.startswith(MARKER) or MARKER.startswith(rest)):
         return None
     head = line[len(b"&OUTPUT+FILE="):]
     # The path is not encoded: it ends at the first "&" after a name of the gateway's kind.
@@ -116,6 +125,21 @@ def _instance(label_text):
     if len(parts) == 3 and parts[1].isdigit() and re.fullmatch("[0-9a-f]{16}", parts[2]):
         return {"host": parts[0], "pid": int(parts[1]), "instance": parts[2]}
     return None
+
+
+def _log_tail(path, lines):
+    """The last `lines` lines of the error log, read from its end."""
+    try:
+        with open(path, "rb") as f:
+            size = f.seek(0, os.SEEK_END)
+            f.seek(max(0, size - LOG_TAIL_BYTES))
+            data = f.read()
+    except OSError:
+        return []
+    if size > LOG_TAIL_BYTES:
+        data = data.partition(b"\n")[2]  # the first line read is a part of one
+    text = data.decode("utf-8", "replace").replace("\r\n", "\n").rstrip("\n")
+    return text.split("\n")[-lines:] if text and lines > 0 else []
 
 
 def survey(workdir, prefix="qg_", timeout=50, claim_expiry=60, log_lines=5, now=None):
@@ -177,7 +201,8 @@ def survey(workdir, prefix="qg_", timeout=50, claim_expiry=60, log_lines=5, now=
         st = _stat(path)
         if st is None or not os.path.isfile(path):
             continue
-        text = _read(path)
+        whole = st.st_size <= WHOLE_READ_BYTES
+        text = _read(path, None if whole else HEAD_READ_BYTES)
         if text is None:
             continue
         entry = {"name": n, "age_s": age(st), "_mtime": st.st_mtime}
@@ -188,7 +213,7 @@ def survey(workdir, prefix="qg_", timeout=50, claim_expiry=60, log_lines=5, now=
                 pending.append(dict(entry, state="being written", method=None, path=None, output=None,
                                     output_bytes=None, owner=None))
             continue
-        parsed = parse_request(text)
+        parsed = parse_request(text, whole)
         if parsed is None:
             if age(st) > SETTLE_S:
                 leftover(n, "malformed", st)
@@ -202,7 +227,7 @@ def survey(workdir, prefix="qg_", timeout=50, claim_expiry=60, log_lines=5, now=
         entry.update(method=method, path=where or None, output=output, output_bytes=out_st.st_size if out_st else None)
         # Its claim: the library's own name for this very text, or (another
         # system's clock, another stamp) any claim of this name made since.
-        stamp = claim_stamp(text, int(st.st_mtime))
+        stamp = claim_stamp(text, int(st.st_mtime)) if whole else None
         mine = [c for c in claim_files.values() if c["request"] == n]
         claim = next((c for c in mine if c["stamp"] == stamp), None) or \
             next((c for c in mine if c["st"].st_mtime >= int(st.st_mtime)), None)
@@ -236,8 +261,7 @@ def survey(workdir, prefix="qg_", timeout=50, claim_expiry=60, log_lines=5, now=
             leftover(CLAIMS + "/" + cn, "claim of a dead instance (%s pid %d)" % (c["owner"]["host"], c["owner"]["pid"]),
                      c["st"])
 
-    log = _read(os.path.join(workdir, ERROR_LOG))
-    log_tail = [] if not log else log.decode("utf-8", "replace").replace("\r\n", "\n").rstrip("\n").split("\n")[-log_lines:]
+    log_tail = _log_tail(os.path.join(workdir, ERROR_LOG), log_lines)
     return {
         "directory": workdir,
         "prefix": prefix[:3],

@@ -98,7 +98,8 @@ class WsgiTest(unittest.TestCase):
     def test_environ_is_built_as_a_cgi_host_builds_it(self):
         body = b"line one\nfield=caf\xe9"
         env = {b"HTTP_USER_AGENT": b"Tool/1.0", b"HTTP_X_NOTE": b"caf\xe9 & more", b"QUERY_STRING": b"a=1&b=%20",
-               b"CONTENT_TYPE": b"text/plain", b"HTTPS": b"on", b"HTTP_ACCEPT_LANGUAGE": b"de"}
+               b"CONTENT_TYPE": b"text/plain", b"HTTPS": b"on", b"HTTP_ACCEPT_LANGUAGE": b"de",
+               b"HTTP_COOKIE": b"c=" + b"x" * 200}  # cut by the gateway to fill its 127-character entry
         head, content = self.request(b"/echo", env, body)
         self.assertEqual(head[0], b"HTTP/1.0 200 OK")
         seen = json.loads(content)
@@ -109,6 +110,8 @@ class WsgiTest(unittest.TestCase):
                 "CONTENT_LENGTH": str(len(body)), "body": body.decode("latin-1"), "scheme": "https"}
         self.assertEqual({k: seen.get(k) for k in want}, want)
         self.assertNotIn("HTTP_CONTENT_TYPE", seen)
+        self.assertEqual(len(seen["HTTP_COOKIE"]), 127 - len("HTTP_COOKIE="))
+        self.assertIn("HTTP_COOKIE is 115 bytes long and may have been cut by the gateway", self.log.getvalue())
 
     def test_answers_come_back_as_the_application_gave_them(self):
         cases = [  # path, status line, header that must be there, body

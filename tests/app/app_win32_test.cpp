@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "platform.h"
 #include "scratch_dir.h"
@@ -51,6 +54,36 @@ TEST(AppWin32, FileTimesCountFrom1970) {
     ASSERT_TRUE(touched);
     EXPECT_LT(std::abs(*touched - now), 120) << *touched;
     EXPECT_EQ(dir->modified("qg_1.TMP"), touched);
+}
+
+TEST(AppWin32, AFileHeldForAMomentIsWaitedFor) {
+    // A scanner opens a fresh file without sharing for a moment: the output
+    // is opened, and a file deleted, once it lets go (within 500 ms).
+    quillgate::testing::ScratchDir root("qga-win32-busy");
+    for (const char* name : {"cgi1A.TMP", "qg_1A.ret"}) std::ofstream(root.path() / name) << "";
+    std::string error;
+    auto dir = qga::platform::open_directory(root.path().string(), &error);
+    ASSERT_TRUE(dir) << error;
+    struct Case {
+        const char* name;
+        bool remove;
+    };
+    for (const Case c : {Case{"cgi1A.TMP", false}, Case{"qg_1A.ret", true}}) {
+        HANDLE held = ::CreateFileA((root.path() / c.name).string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        std::thread scanner([held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ::CloseHandle(held);
+        });
+        if (c.remove) {
+            EXPECT_TRUE(dir->remove(c.name)) << c.name;
+        } else {
+            std::unique_ptr<qga::platform::OutputFile> out;
+            EXPECT_EQ(dir->open_output(c.name, &out, &error), qga::platform::OpenStatus::ok) << error;
+        }
+        scanner.join();
+    }
 }
 
 }  // namespace

@@ -57,7 +57,9 @@ int serve(qga_dir* dir, const Options& options, const std::atomic<bool>& stoppin
     log_line("watching " + options.workdir + " for " + options.prefix.substr(0, 3) + "*.TMP");
     while (!stopping) {
         qga_request* req = nullptr;
-        const int rc = qga_accept(dir, -1, &req);
+        // A wait of a second at a time, so that files the library skipped
+        // are logged soon even while no request comes.
+        const int rc = qga_accept(dir, 1000, &req);
         log_skipped(dir);
         if (rc == QGA_TIMEOUT) continue;
         if (rc != QGA_OK) {

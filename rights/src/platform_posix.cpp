@@ -2,136 +2,24 @@
 // system's account database (NSS, reentrant calls only), a file's DACL is its
 // POSIX access ACL (libacl), and the ANSI code page is UTF-8.
 #include <acl/libacl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <utility>
 
 #include "platform.h"
+#include "posix_accounts.h"
 #include "unix_mapping.h"
 #include "utf.h"
 
 namespace permwell {
 
+using posix::Account;
+using posix::Found;
+
 namespace {
-
-// ---- Account database -------------------------------------------------------
-
-// How a lookup in the account database ended.
-enum class Found {
-    Yes,
-    // The database answered that no such account exists (a zero return
-    // without a record).
-    No,
-    // A code that some databases use for "no such account" while others
-    // report a failure with it (glibc hands on a service's errno, often ENOENT
-    // when the service cannot be reached): the account may well exist.
-    Unsure,
-    // The record does not fit the largest scratch buffer (a group with a
-    // huge member list): the account exists but its record cannot be had.
-    TooLarge,
-    Error,
-};
-
-struct Account {
-    Found found = Found::No;
-    std::string name;
-    std::uint32_t id = 0;
-    std::uint32_t primaryGroup = 0;  // users only
-};
-
-constexpr std::size_t kInitialRecordBuffer = 4096;
-constexpr std::size_t kMaxRecordBuffer = std::size_t{1} << 20;
-
-// Runs one reentrant lookup (getpwnam_r and kin), growing its scratch buffer
-// while the record does not fit, and copies what is needed out of the record
-// before the buffer goes away.
-template <typename Record, typename Query, typename Copy>
-Account queryAccount(Query query, Copy copy) {
-    std::vector<char> scratch(kInitialRecordBuffer);
-    for (;;) {
-        Record record{};
-        Record* result = nullptr;
-        errno = 0;
-        int rc = query(&record, scratch.data(), scratch.size(), &result);
-        // Some implementations return -1 and leave the code in errno; without
-        // one it is still a failure, never a "no such account".
-        if (rc == -1) {
-            rc = errno != 0 ? errno : EIO;
-        }
-        if (rc == ERANGE && scratch.size() < kMaxRecordBuffer) {
-            scratch.resize(scratch.size() * 2);
-            continue;
-        }
-        Account account;
-        if (rc == 0 && result != nullptr) {
-            account.found = Found::Yes;
-            copy(*result, account);
-        } else if (rc == 0) {
-            account.found = Found::No;
-        } else if (rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) {
-            account.found = Found::Unsure;
-        } else if (rc == ERANGE) {
-            account.found = Found::TooLarge;
-        } else {
-            account.found = Found::Error;
-        }
-        return account;
-    }
-}
-
-void copyUser(const passwd& record, Account& out) {
-    out.name = record.pw_name;
-    out.id = record.pw_uid;
-    out.primaryGroup = record.pw_gid;
-}
-
-void copyGroup(const group& record, Account& out) {
-    out.name = record.gr_name;
-    out.id = record.gr_gid;
-}
-
-Account userByName(const std::string& name) {
-    return queryAccount<passwd>(
-        [&](passwd* r, char* b, std::size_t n, passwd** out) { return getpwnam_r(name.c_str(), r, b, n, out); },
-        copyUser);
-}
-
-Account userById(uid_t uid) {
-    return queryAccount<passwd>(
-        [&](passwd* r, char* b, std::size_t n, passwd** out) { return getpwuid_r(uid, r, b, n, out); }, copyUser);
-}
-
-Account groupByName(const std::string& name) {
-    return queryAccount<group>(
-        [&](group* r, char* b, std::size_t n, group** out) { return getgrnam_r(name.c_str(), r, b, n, out); },
-        copyGroup);
-}
-
-Account groupById(gid_t gid) {
-    return queryAccount<group>(
-        [&](group* r, char* b, std::size_t n, group** out) { return getgrgid_r(gid, r, b, n, out); }, copyGroup);
-}
-
-// Every group of the user as the database reports it, the primary group
-// included; the list grows until getgrouplist has room for all of them.
-std::vector<gid_t> groupIdsOf(const std::string& user, gid_t primary) {
-    std::vector<gid_t> ids(64);
-    for (;;) {
-        int count = static_cast<int>(ids.size());
-        if (getgrouplist(user.c_str(), primary, ids.data(), &count) >= 0) {
-            ids.resize(static_cast<std::size_t>(count));
-            return ids;
-        }
-        const auto needed = static_cast<std::size_t>(count);
-        ids.resize(needed > ids.size() ? needed : ids.size() * 2);
-    }
-}
 
 // ---- POSIX ACLs -------------------------------------------------------------
 
@@ -493,30 +381,10 @@ std::vector<AclEntryView> entriesFromMode(mode_t mode) {
             {ACL_OTHER, 0, static_cast<std::uint8_t>(mode & kAllPerms)}};
 }
 
-bool sameComputer(std::string_view server) {
-    while (server.starts_with('\\')) {
-        server.remove_prefix(1);
-    }
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) {
-        return false;
-    }
-    const std::string_view local(host);
-    if (server.size() != local.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < server.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(server[i])) != std::tolower(static_cast<unsigned char>(local[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 std::optional<std::string> SystemPlatform::currentUserName() {
-    Account user = userById(geteuid());
+    Account user = posix::userById(geteuid());
     if (user.found != Found::Yes) {
         return std::nullopt;
     }
@@ -534,9 +402,9 @@ AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
     if (name == kEveryoneName) {
         sid = Sid::everyone();
     } else if (name.starts_with(kUserDomain)) {
-        sid = resolved(userByName(std::string(name.substr(kUserDomain.size()))), unixUserSid);
+        sid = resolved(posix::userByName(std::string(name.substr(kUserDomain.size()))), unixUserSid);
     } else if (name.starts_with(kGroupDomain)) {
-        sid = resolved(groupByName(std::string(name.substr(kGroupDomain.size()))), unixGroupSid);
+        sid = resolved(posix::groupByName(std::string(name.substr(kGroupDomain.size()))), unixGroupSid);
     } else if (auto parsed = Sid::parse(name); parsed && unixAccountOf(*parsed)) {
         // The identifier text that listings show for an id without a name.
         sid = std::move(parsed);
@@ -546,8 +414,8 @@ AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
         // directory service out of reach) must not send the grant to the
         // user's private group of the same name.
         const std::string bare(name);
-        const Account user = userByName(bare);
-        sid = user.found == Found::No ? resolved(groupByName(bare), unixGroupSid) : resolved(user, unixUserSid);
+        const Account user = posix::userByName(bare);
+        sid = user.found == Found::No ? resolved(posix::groupByName(bare), unixGroupSid) : resolved(user, unixUserSid);
     }
     if (!sid) {
         return AccountLookup{std::nullopt, kErrorNoneMapped};
@@ -565,11 +433,11 @@ std::optional<std::string> SystemPlatform::accountName(const Sid& sid) {
     switch (account->kind) {
         case UnixAccountKind::Everyone: return std::string(kEveryoneName);
         case UnixAccountKind::User:
-            found = userById(account->id);
+            found = posix::userById(account->id);
             domain = kUserDomain;
             break;
         case UnixAccountKind::Group:
-            found = groupById(account->id);
+            found = posix::groupById(account->id);
             domain = kGroupDomain;
             break;
     }
@@ -666,7 +534,7 @@ bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
 }
 
 LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16string_view user) {
-    if (!server.empty() && !sameComputer(utf16ToUtf8(server))) {
+    if (!server.empty() && !posix::isThisComputer(utf16ToUtf8(server))) {
         return LocalGroups{kNerrInvalidComputer, {}};
     }
     std::string name = utf16ToUtf8(user);
@@ -675,15 +543,26 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
     }
     // A database that cannot be asked is reported as an unknown user rather
     // than as a user without groups.
-    const Account account = userByName(name);
+    const Account account = posix::userByName(name);
     if (account.found != Found::Yes) {
         return LocalGroups{kNerrUserNotFound, {}};
     }
+    const std::vector<gid_t> ids = posix::groupIdsOf(account.name, account.primaryGroup);
     LocalGroups groups;
-    for (gid_t gid : groupIdsOf(account.name, account.primaryGroup)) {
-        const Account group = groupById(gid);
-        groups.names.push_back(group.found == Found::Yes ? utf8ToUtf16Lossy(group.name)
-                                                         : utf8ToUtf16Lossy(unixGroupSid(gid).text()));
+    groups.names.reserve(ids.size());
+    const std::vector<Account> named = posix::groupsById(ids);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        switch (named[i].found) {
+            case Found::Yes: groups.names.push_back(utf8ToUtf16Lossy(named[i].name)); break;
+            // A group without a record, or whose record is too large to be
+            // read, is named by its identifier, as listings name it.
+            case Found::No:
+            case Found::Unsure:
+            case Found::TooLarge: groups.names.push_back(utf8ToUtf16Lossy(unixGroupSid(ids[i]).text())); break;
+            // A group the database failed to name fails the call: a list
+            // with a name missing would read as a complete answer.
+            case Found::Error: return LocalGroups{kNerrUserNotFound, {}};
+        }
     }
     return groups;
 }

@@ -409,13 +409,23 @@ AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
         // The identifier text that listings show for an id without a name.
         sid = std::move(parsed);
     } else {
-        // A bare name is a user's; it is taken as a group's only when the
-        // database answers that no user has it. A user lookup that fails (a
-        // directory service out of reach) must not send the grant to the
-        // user's private group of the same name.
-        const std::string bare(name);
-        const Account user = posix::userByName(bare);
-        sid = user.found == Found::No ? resolved(posix::groupByName(bare), unixGroupSid) : resolved(user, unixUserSid);
+        // A name without Unix User\ or Unix Group\ is a user's; it is taken
+        // as a group's only when the database answers that no user has it.
+        // A lookup that fails (a directory service out of reach) ends the
+        // search: it must not send the grant to the user's private group of
+        // the same name, nor to the next form of the name.
+        for (const std::string& form : posix::nameForms(name)) {
+            const Account user = posix::userByName(form);
+            if (user.found != Found::No) {
+                sid = resolved(user, unixUserSid);
+                break;
+            }
+            const Account group = posix::groupByName(form);
+            if (group.found != Found::No) {
+                sid = resolved(group, unixGroupSid);
+                break;
+            }
+        }
     }
     if (!sid) {
         return AccountLookup{std::nullopt, kErrorNoneMapped};
@@ -543,7 +553,13 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
     }
     // A database that cannot be asked is reported as an unknown user rather
     // than as a user without groups.
-    const Account account = posix::userByName(name);
+    Account account;
+    for (const std::string& form : posix::nameForms(name)) {
+        account = posix::userByName(form);
+        if (account.found != Found::No) {
+            break;
+        }
+    }
     if (account.found != Found::Yes) {
         return LocalGroups{kNerrUserNotFound, {}};
     }
@@ -552,17 +568,24 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
     groups.names.reserve(ids.size());
     const std::vector<Account> named = posix::groupsById(ids);
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        switch (named[i].found) {
-            case Found::Yes: groups.names.push_back(utf8ToUtf16Lossy(named[i].name)); break;
-            // A group without a record, or whose record is too large to be
-            // read, is named by its identifier, as listings name it.
-            case Found::No:
-            case Found::Unsure:
-            case Found::TooLarge: groups.names.push_back(utf8ToUtf16Lossy(unixGroupSid(ids[i]).text())); break;
-            // A group the database failed to name fails the call: a list
-            // with a name missing would read as a complete answer.
-            case Found::Error: return LocalGroups{kNerrUserNotFound, {}};
+        const Found found = named[i].found;
+        if (found == Found::Yes) {
+            groups.names.push_back(utf8ToUtf16Lossy(named[i].name));
+            continue;
         }
+        // The primary group comes from the user's record and may have no
+        // record of its own; it is then named by its identifier, as listings
+        // name it, and so is a group whose record is too large to be read.
+        // Every other id comes from a group record that lists the user, so
+        // failing to read it means the database failed (a directory that
+        // went away between the two questions): a list with a name missing
+        // or replaced would read as a complete answer, so the call fails.
+        const bool primary = ids[i] == account.primaryGroup;
+        if (found == Found::TooLarge || (primary && (found == Found::No || found == Found::Unsure))) {
+            groups.names.push_back(utf8ToUtf16Lossy(unixGroupSid(ids[i]).text()));
+            continue;
+        }
+        return LocalGroups{kNerrUserNotFound, {}};
     }
     return groups;
 }

@@ -118,6 +118,26 @@ void nameByEnumeration(const std::vector<gid_t>& ids, std::vector<Account>& name
     }
 }
 
+std::string hostName() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) {
+        return {};
+    }
+    return host;
+}
+
+bool sameLetters(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Account userByName(const std::string& name) {
@@ -174,20 +194,39 @@ bool isThisComputer(std::string_view server) {
     while (server.starts_with('\\')) {
         server.remove_prefix(1);
     }
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) {
-        return false;
+    const std::string host = hostName();
+    return !host.empty() && sameLetters(server, host);
+}
+
+std::vector<std::string> nameForms(std::string_view typed) {
+    std::vector<std::string> forms = {std::string(typed)};
+    std::string_view domain, name;
+    std::string other;
+    if (const auto slash = typed.find('\\'); slash != std::string_view::npos) {
+        domain = typed.substr(0, slash);
+        name = typed.substr(slash + 1);
+        other = std::string(name) + "@" + std::string(domain);
+    } else if (const auto at = typed.rfind('@'); at != std::string_view::npos) {
+        name = typed.substr(0, at);
+        domain = typed.substr(at + 1);
+        other = std::string(domain) + "\\" + std::string(name);
+    } else {
+        return forms;
     }
-    const std::string_view local(host);
-    if (server.size() != local.size()) {
-        return false;
+    if (domain.empty() || name.empty()) {
+        return forms;
     }
-    for (std::size_t i = 0; i < server.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(server[i])) != std::tolower(static_cast<unsigned char>(local[i]))) {
-            return false;
-        }
+    forms.push_back(std::move(other));
+    const std::string host = hostName();
+    const auto dot = host.find('.');
+    const std::string_view shortHost = std::string_view(host).substr(0, dot);
+    const std::string_view dnsDomain = dot == std::string::npos ? "" : std::string_view(host).substr(dot + 1);
+    const std::string_view firstLabel = dnsDomain.substr(0, dnsDomain.find('.'));
+    if ((!shortHost.empty() && sameLetters(domain, shortHost)) || (!dnsDomain.empty() && sameLetters(domain, dnsDomain)) ||
+        (!firstLabel.empty() && sameLetters(domain, firstLabel))) {
+        forms.emplace_back(name);
     }
-    return true;
+    return forms;
 }
 
 }  // namespace permwell::posix

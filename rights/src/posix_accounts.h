@@ -65,6 +65,16 @@ std::vector<Account> groupsById(const std::vector<gid_t>& ids, GroupNaming namin
 // pass through a database of any size.
 inline constexpr std::size_t kEnumerateFrom = 64;
 
+// The names to ask the database for, first to last, for an account name as
+// users type it. A bare name is asked for as it is. A qualified one
+// (DOMAIN\name or name@domain) is asked for as typed (winbind's form and
+// sssd's fully qualified names), then in the other qualified form, and last
+// as the bare name, but only when its domain is this computer's: its host
+// name, the DNS domain after the host name's first dot, or that domain's
+// first label (EXAMPLE for example.test). Another domain's account is never
+// taken for a local or directory account of the same bare name.
+std::vector<std::string> nameForms(std::string_view typed);
+
 // Whether a name for the computer (optionally after backslashes) is this
 // computer's host name, letter case aside.
 bool isThisComputer(std::string_view server);

@@ -59,5 +59,22 @@ TEST(GroupNaming, ConcurrentEnumerationsGiveTheWholeAnswer) {
     for (const auto& result : results) expectSame(result, perId);
 }
 
+// The host name here is permwell-test-host (nss_main.cpp), without a domain.
+TEST(NameForms, QualifiedNamesComeInEveryFormTheDatabaseMayKnow) {
+    using Forms = std::vector<std::string>;
+    const std::pair<std::string, Forms> cases[] = {
+        {"alice", {"alice"}},
+        {"OTHER\\alice", {"OTHER\\alice", "alice@OTHER"}},
+        {"alice@other.test", {"alice@other.test", "other.test\\alice"}},
+        {"Permwell-Test-Host\\alice", {"Permwell-Test-Host\\alice", "alice@Permwell-Test-Host", "alice"}},
+        {"a@b@permwell-test-host", {"a@b@permwell-test-host", "permwell-test-host\\a@b", "a@b"}},
+        {"\\alice", {"\\alice"}},
+        {"alice@", {"alice@"}},
+    };
+    for (const auto& [typed, forms] : cases) {
+        EXPECT_EQ(posix::nameForms(typed), forms) << typed;
+    }
+}
+
 }  // namespace
 }  // namespace permwell::testing

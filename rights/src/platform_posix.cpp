@@ -212,14 +212,16 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
             continue;
         }
         // The primary group comes from the user's record and may have no
-        // record of its own; it is then named by its identifier, as listings
-        // name it, and so is a group whose record is too large to be read.
-        // Every other id comes from a group record that lists the user, so
-        // failing to read it means the database failed (a directory that
-        // went away between the two questions): a list with a name missing
-        // or replaced would read as a complete answer, so the call fails.
+        // record of its own (the database answers "no such group"); it is
+        // then named by its identifier, as listings name it, and so is a
+        // group whose record is too large to be read. Every other id comes
+        // from a group record that lists the user. Any other answer means the
+        // database failed, ENOENT included: glibc passes that on only from a
+        // service that could not answer (a directory that went away between
+        // the two questions). A list with a name missing or replaced would
+        // read as a complete answer, so the call fails.
         const bool primary = ids[i] == account.primaryGroup;
-        if (found == Found::TooLarge || (primary && (found == Found::No || found == Found::Unsure))) {
+        if (found == Found::TooLarge || (primary && found == Found::No)) {
             groups.names.push_back(utf8ToUtf16Lossy(unixGroupSid(ids[i]).text()));
             continue;
         }

@@ -75,6 +75,8 @@ TEST(DirectoryGroups, NestedGroupsAndQualifiedNames) {
     ASSERT_EQ(alice.result, 1);
     EXPECT_EQ(alice.text, "dir-alice\r\ndir-staff\r\ndir-devs\r\ndir-outer\r\n");
     EXPECT_EQ(alice.text, idGroups("dir-alice"));
+    // A primary group without a record is listed by its identifier.
+    EXPECT_EQ(groupsOf("dir-carol").text, "S-1-22-2-79999\r\ndir-devs\r\n");
     for (const char* name : {"EXAMPLE\\dir-alice", "dir-alice@example.test", "example.test\\dir-alice",
                              "dir-alice@EXAMPLE", "permwell-host\\dir-alice", "Unix User\\dir-alice"}) {
         EXPECT_EQ(groupsOf(name).text, alice.text) << name;

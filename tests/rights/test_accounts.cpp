@@ -31,7 +31,8 @@ std::string groupFile() {
         "bob:x:1002:\n"
         "carol:x:1003:\n"
         "staff:x:1100:alice\n"
-        "devs:x:1101:alice,dave\n" +
+        "devs:x:1101:alice,dave\n"
+        "staff-again:x:1100:\n" +
         longGroupName() + ":x:1200:dave\n"
         "huge:x:1009:\n"
         "crowd:x:1300:";

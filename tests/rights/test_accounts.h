@@ -12,7 +12,8 @@ namespace permwell::testing {
 // kUser127 (1004) and kUser128 (1005): names of 127 and 128 UTF-16 units.
 // twin (1007 and 1008): one name for two ids; the name resolves to 1007.
 // huge (1009): a user record larger than any lookup buffer; a group huge (1009)
-// of ordinary size. crowd (1300): a group whose member list is as large.
+// of ordinary size. staff-again: a second record for gid 1100, after staff's.
+// crowd (1300): a group whose member list is as large.
 inline constexpr int kCrowdGid = 1300;
 inline constexpr int kCarolGroups = 600;
 inline const std::string kUser127 = std::string(127, 'u');

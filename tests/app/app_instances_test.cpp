@@ -77,11 +77,11 @@ protected:
             all.insert(all.end(), environment.begin(), environment.end());
             options.environment = all;
         }
-        std::string program = APP_WORKER_BIN;
+        std::string program = worker_bin_;
         if (!wrapper.empty()) {
             program = wrapper.front();
             wrapper.erase(wrapper.begin());
-            wrapper.emplace_back(APP_WORKER_BIN);
+            wrapper.emplace_back(worker_bin_);
             options.arguments.insert(options.arguments.begin(), wrapper.begin(), wrapper.end());
         }
         Child& worker = workers_.emplace_back(program, options);
@@ -138,6 +138,7 @@ protected:
     }
 
     int timeout_s_ = 30;
+    std::string worker_bin_ = APP_WORKER_BIN;
     ScratchDir root_{"qga-test"};
     std::deque<Child> workers_;  // a deque: Child stays where it was made
     std::vector<fs::path> logs_;
@@ -418,8 +419,21 @@ TEST_F(Instances, TwoAccountsShareTheClaimsFolder) {
     ASSERT_EQ(std::system(("chmod 2770 '" + dir + "' && setfacl -m u:61001:rwx,u:61002:rwx '" + dir +
                            "' && setfacl -d -m u:61001:rw,u:61002:rw,m::rw '" + dir + "'").c_str()),
               0);
+    // The worker and its library, where the other accounts can reach them
+    // (a build tree may sit in a folder only root may enter).
+    const fs::path bin = root_.path() / "bin";
+    fs::create_directory(bin);
+    fs::copy_file(APP_WORKER_BIN, bin / "app_worker");
+    fs::copy_file(QGA_LIBRARY, bin / "libquillgate-app.so.1");
+    worker_bin_ = (bin / "app_worker").string();
+    const std::vector<std::string> library = {"LD_LIBRARY_PATH=" + bin.string()};
+    if (std::system(("/usr/bin/setpriv --reuid=61001 --regid=61000 --clear-groups /usr/bin/test -x '" + worker_bin_ +
+                     "'").c_str()) != 0) {
+        GTEST_SKIP() << "the scratch folder " << root_.path() << " is out of other accounts' reach";
+    }
     for (const char* uid : {"61001", "61002"}) {
-        start_worker(2, {"/usr/bin/setpriv", std::string("--reuid=") + uid, "--regid=61000", "--clear-groups"});
+        start_worker(2, {"/usr/bin/setpriv", std::string("--reuid=") + uid, "--regid=61000", "--clear-groups"},
+                     library);
     }
     EXPECT_EQ(log_lines("ready"), 2U) << all_logs();
     const auto responses = run_gateways("acl", 20, 4);

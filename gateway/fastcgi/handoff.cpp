@@ -1,0 +1,222 @@
+// The hand-off of one FastCGI request: the same request text, file names,
+// waiting, relay, clean-up, error pages and log lines as the CGI program, with
+// one directory watch per work directory and a table from signal-file name to
+// the request it answers.
+#include <algorithm>
+#include <vector>
+
+#include "ascii.h"
+#include "busy.h"
+#include "cycle.h"
+#include "fastcgi/responder_internal.h"
+#include "platform.h"
+#include "relay.h"
+#include "request_file.h"
+#include "texts.h"
+
+namespace qg::fastcgi {
+namespace {
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), ascii::lower);
+    return lower;
+}
+
+std::string file_name_of(const std::string& path) {
+    std::size_t at = path.size();
+    while (at > 0 && !platform::is_path_separator(path[at - 1])) --at;
+    return path.substr(at);
+}
+
+void on_dir_event(uv_fs_event_t* handle, const char* name, int, int status) {
+    auto* watched = static_cast<WatchedDir*>(handle->data);
+    if (status == 0 && name != nullptr) watched->responder->signal_seen(*watched, name);
+}
+
+}  // namespace
+
+void Client::request(std::uint16_t id, Incoming incoming) {
+    keep_conn[id] = incoming.keep_conn;
+    responder.start_request(*this, id, std::move(incoming));
+}
+
+void Client::aborted(std::uint16_t id) { responder.abort_request(*this, id); }
+
+WatchedDir& Responder::watch(const std::string& dir) {
+    auto& slot = watched_[dir];
+    if (!slot) {
+        slot = std::make_unique<WatchedDir>();
+        slot->responder = this;
+        slot->dir = dir;
+        slot->event.data = slot.get();
+        // Without a watch (no inotify instance left, a file system that sends
+        // no events) the poll alone finds the signal files.
+        if (uv_fs_event_init(loop, &slot->event) == 0) {
+            slot->watching = uv_fs_event_start(&slot->event, on_dir_event, dir.c_str(), 0) == 0;
+            if (!slot->watching) uv_close(reinterpret_cast<uv_handle_t*>(&slot->event), nullptr);
+        }
+    }
+    return *slot;
+}
+
+void Responder::start_request(Client& client, std::uint16_t id, Incoming incoming) {
+    const Settings* s = nullptr;
+    try {
+        s = &settings.current();
+        std::string text;
+        add_environment(text, incoming.environment);
+        std::vector<std::string>().swap(incoming.environment);
+        finish_variables(text);
+
+        const auto not_passed = [&](const std::string* made) {
+            if (made != nullptr) platform::delete_file(*made);
+            log_error(s->log_path, text::log_not_passed);
+            answer(client, id, error_page(text::title_not_passed, text::page_not_passed));
+        };
+        if (!names_fit(s->work_dir)) return not_passed(nullptr);
+        const auto output_path = platform::make_temp_name(s->work_dir, text::output_prefix);
+        if (!output_path) return not_passed(nullptr);
+        prepend_output_file(text, *output_path);
+
+        // Watching starts before the request exists, so no answer is missed.
+        WatchedDir& watched = watch(s->work_dir);
+        const BodyPieces body = body_pieces(incoming.body);
+        const auto made = platform::make_request_file(s->work_dir, s->prefix, {text, body.text, body.line_end});
+        if (!made) return not_passed(&*output_path);
+        // Nothing reads the body or the text again: a waiting request keeps
+        // only its names.
+        std::string().swap(text);
+        std::string().swap(incoming.body);
+
+        auto p = std::make_unique<Pending>();
+        p->client = &client;
+        p->id = id;
+        p->dir = s->work_dir;
+        p->output_path = *output_path;
+        p->request_path = platform::request_path_case(*made);
+        p->signal_path = signal_name_for(p->request_path);
+        p->signal_key = lower_case(file_name_of(p->signal_path));
+        p->log_path = s->log_path;
+        p->timeout_ms = s->timeout_ms;
+        p->start_ms = platform::tick_ms();
+        Pending& pending = *p;
+        watched.by_signal[pending.signal_key] = &pending;
+        client.pending[id] = std::move(p);
+        ++waiting_;
+        arm_sweep(s->poll_ms);
+
+        // The first check comes at once.
+        if (const auto found = platform::find_file_any_case(pending.signal_path)) answered(pending, *found);
+    } catch (...) {
+        // The catch-all of the CGI program's cycle, for this request alone.
+        log_error(s != nullptr ? s->log_path : std::string(text::log_file_name), text::log_exception);
+        if (client.pending.count(id) != 0) forget(*client.pending[id]);
+        answer(client, id, exception_page());
+    }
+}
+
+std::unique_ptr<Pending> Responder::forget(Pending& p) {
+    const auto dir = watched_.find(p.dir);
+    if (dir != watched_.end()) dir->second->by_signal.erase(p.signal_key);
+    auto owned = std::move(p.client->pending[p.id]);
+    p.client->pending.erase(p.id);
+    --waiting_;
+    return owned;
+}
+
+void Responder::answered(Pending& p, const std::string& found_signal) {
+    const auto owned = forget(p);
+    Client& client = *p.client;
+    std::string response;
+    try {
+        // An application may still hold its signal file open for a moment.
+        delete_when_free(found_signal);
+        platform::delete_file(p.request_path);
+        relay_output_file(p.output_path, p.log_path, [&](std::string_view bytes) { response += bytes; });
+        platform::delete_file(p.output_path);
+    } catch (...) {
+        log_error(p.log_path, text::log_exception);
+        response += exception_page();
+    }
+    answer(client, p.id, response);
+}
+
+void Responder::timed_out(Pending& p) {
+    const auto owned = forget(p);
+    log_error(p.log_path, text::log_timed_out);
+    delete_when_free(p.signal_path);
+    platform::delete_file(p.request_path);
+    platform::delete_file(p.output_path);
+    answer(*p.client, p.id, error_page(text::title_timed_out, text::page_timed_out));
+}
+
+void Responder::abort_request(Client& client, std::uint16_t id) {
+    const auto found = client.pending.find(id);
+    if (found != client.pending.end()) {
+        const auto owned = forget(*found->second);
+        // A signal file that is already there is the gateway's to delete;
+        // one that arrives later is the application's.
+        if (const auto signal = platform::find_file_any_case(owned->signal_path)) delete_when_free(*signal);
+        platform::delete_file(owned->request_path);
+        platform::delete_file(owned->output_path);
+    }
+    end_request(client, id);
+}
+
+void Responder::drop_requests(Client& client) {
+    while (!client.pending.empty()) {
+        const auto owned = forget(*client.pending.begin()->second);
+        if (const auto signal = platform::find_file_any_case(owned->signal_path)) delete_when_free(*signal);
+        platform::delete_file(owned->request_path);
+        platform::delete_file(owned->output_path);
+    }
+}
+
+void Responder::signal_seen(WatchedDir& watched, const std::string& name) {
+    const auto found = watched.by_signal.find(lower_case(name));
+    if (found == watched.by_signal.end()) return;
+    // The event may be the file's removal or a rename away: only a file that
+    // is there answers.
+    const std::string path = (watched.dir.empty() || platform::is_path_separator(watched.dir.back()))
+                                 ? watched.dir + name
+                                 : watched.dir + "/" + name;
+    if (platform::file_exists(path)) answered(*found->second, path);
+}
+
+void Responder::sweep() {
+    // One listing per work directory and poll interval finds signal files
+    // that no event announced (another host on a network share, a full
+    // event queue), whatever the number of requests waiting.
+    struct Seen {
+        WatchedDir* watched;
+        std::string name;
+    };
+    std::vector<Seen> seen;
+    for (auto& [dir, watched] : watched_) {
+        if (watched->by_signal.empty()) continue;
+        uv_fs_t req;
+        if (uv_fs_scandir(nullptr, &req, dir.c_str(), 0, nullptr) >= 0) {
+            uv_dirent_t entry;
+            while (uv_fs_scandir_next(&req, &entry) != UV_EOF)
+                if (watched->by_signal.count(lower_case(entry.name)) != 0) seen.push_back({watched.get(), entry.name});
+        }
+        uv_fs_req_cleanup(&req);
+    }
+    // Looked up again: two names in different letter case answer one request
+    // once.
+    for (const Seen& s : seen) signal_seen(*s.watched, s.name);
+
+    std::vector<Pending*> late;
+    const std::uint32_t now = platform::tick_ms();
+    for (auto& [ignored, client] : clients_)
+        for (auto& [id, p] : client->pending)
+            if (now - p->start_ms > p->timeout_ms) late.push_back(p.get());
+    for (Pending* p : late) timed_out(*p);
+    if (waiting_ == 0) {
+        uv_timer_stop(&sweep_timer_);
+        sweep_ms_ = 0;
+    }
+}
+
+}  // namespace qg::fastcgi

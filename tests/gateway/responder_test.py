@@ -170,8 +170,10 @@ class Responder(unittest.TestCase):
         for i in range(1, 101):
             many.sendall(request_bytes(i, [("QUERY_STRING", "id=%d&never=1" % i)], keep=True))
         singles = [self.ask(1, [("QUERY_STRING", "id=s%d&never=1" % i)]) for i in range(100)]
-        self.assertTrue(wait_for(lambda: len(self.leftovers()) == 400, 20), len(self.leftovers()))
+        self.assertTrue(wait_for(lambda: sum(b"never" in t for t in list(self.app.seen.values())) == 200, 20))
         self.app.stop = True
+        self.app.join()
+        self.assertEqual(len(self.leftovers()), 400)
         for path, text in list(self.app.seen.items()):
             if b"never" in text:
                 output = text.split(b"&", 2)[1].split(b"=", 1)[1]

@@ -128,18 +128,19 @@ std::unique_ptr<Pending> Responder::forget(Pending& p) {
 void Responder::answered(Pending& p, const std::string& found_signal) {
     const auto owned = forget(p);
     Client& client = *p.client;
-    std::string response;
+    Answer response(p.id);
     try {
         // An application may still hold its signal file open for a moment.
         delete_when_free(found_signal);
         platform::delete_file(p.request_path);
-        relay_output_file(p.output_path, p.log_path, [&](std::string_view bytes) { response += bytes; });
+        relay_output_file(p.output_path, p.log_path, [&](std::string_view bytes) { response.add(bytes); });
         platform::delete_file(p.output_path);
     } catch (...) {
+        // As in the CGI program, the page follows what was relayed.
         log_error(p.log_path, text::log_exception);
-        response += exception_page();
+        response.add(exception_page());
     }
-    answer(client, p.id, response);
+    answer(client, p.id, std::move(response));
 }
 
 void Responder::timed_out(Pending& p) {

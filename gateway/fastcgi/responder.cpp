@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "ascii.h"
 #include "fastcgi/responder_internal.h"
@@ -35,21 +36,6 @@ struct WriteRequest {
     std::string bytes;
     Client* client = nullptr;
 };
-
-// A response that begins with its own status line ("HTTP/1.0 404 Not
-// Found") has that line's protocol word replaced by "Status:", as CGI writes
-// it: the web server reads a FastCGI response as CGI headers. The default
-// header and the error pages begin with a status line too.
-std::string as_cgi_response(std::string_view response) {
-    const auto line_end = response.find('\n');
-    const auto space = response.find(' ');
-    if (!ascii::starts_with_any_case(response, "http") || line_end == std::string_view::npos ||
-        space == std::string_view::npos || space > line_end)
-        return std::string(response);
-    std::string cgi = "Status:";
-    cgi += response.substr(space);
-    return cgi;
-}
 
 void on_write(uv_write_t* req, int) {
     auto* w = static_cast<WriteRequest*>(req->data);
@@ -161,10 +147,31 @@ void Responder::send(Client& client, std::string bytes) {
     ++client.writes_in_flight;
 }
 
+void Answer::add(std::string_view piece) {
+    if (piece.empty()) return;
+    if (std::exchange(first_, false)) {
+        const auto line_end = piece.find('\n');
+        const auto space = piece.find(' ');
+        if (ascii::starts_with_any_case(piece, "http") && line_end != std::string_view::npos &&
+            space != std::string_view::npos && space < line_end) {
+            std::string head = "Status:";
+            head += piece.substr(space, line_end + 1 - space);
+            append_records(records_, Type::stdout_stream, id_, head);
+            piece.remove_prefix(line_end + 1);
+            if (piece.empty()) return;
+        }
+    }
+    append_records(records_, Type::stdout_stream, id_, piece);
+}
+
 void Responder::answer(Client& client, std::uint16_t id, std::string_view response) {
-    std::string records;
-    const std::string cgi = as_cgi_response(response);
-    if (!cgi.empty()) append_records(records, Type::stdout_stream, id, cgi);
+    Answer page(id);
+    page.add(response);
+    answer(client, id, std::move(page));
+}
+
+void Responder::answer(Client& client, std::uint16_t id, Answer answer) {
+    std::string records = answer.take();
     client.connection.finished(id, records);
     send(client, std::move(records));
     end_request(client, id);

@@ -63,6 +63,23 @@ struct Client : Connection::Handler {
     bool closing = false;
 };
 
+// An answer as STDOUT records, built piece by piece as the relay reads the
+// output file, so it is held once. The web server reads a FastCGI response as
+// CGI headers: the first piece's status line ("HTTP/1.0 404 Not Found", the
+// application's own, the default header's or an error page's) becomes the
+// CGI header "Status: 404 Not Found".
+class Answer {
+public:
+    explicit Answer(std::uint16_t id) : id_(id) {}
+    void add(std::string_view piece);
+    std::string take() { return std::move(records_); }
+
+private:
+    std::uint16_t id_;
+    bool first_ = true;
+    std::string records_;
+};
+
 class Responder {
 public:
     explicit Responder(uv_loop_t* loop);
@@ -80,8 +97,10 @@ public:
     void sweep();
 
     // The loop and the connections (responder.cpp).
-    // Answers a request with a CGI response and ends it.
+    // Answers a request with a response (a page) and ends it.
     void answer(Client& client, std::uint16_t id, std::string_view response);
+    // Sends an answer's records and ends the request.
+    void answer(Client& client, std::uint16_t id, Answer answer);
     void end_request(Client& client, std::uint16_t id);
     void send(Client& client, std::string bytes);
     void close_client(Client& client);

@@ -181,12 +181,14 @@ class Responder(unittest.TestCase):
                     f.write(query_of(text).encode())
                 open(path[:-4] + ".ret", "w").close()
         reader = Reader(many)
-        got = {}
-        while len(got) < 100:
+        got, ended = {}, set()
+        while len(ended) < 100:
             t, rid, content = reader.next()
             got.setdefault(rid, b"")
             if t == STDOUT:
                 got[rid] += content
+            elif t == END:
+                ended.add(rid)
         for i in range(1, 101):
             self.assertIn(b"id=%d&never=1" % i, got[i])
         for i, (_, r) in enumerate(singles):

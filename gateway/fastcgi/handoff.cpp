@@ -44,19 +44,23 @@ void Client::request(std::uint16_t id, Incoming incoming) {
 void Client::aborted(std::uint16_t id) { responder.abort_request(*this, id); }
 
 WatchedDir& Responder::watch(const std::string& dir) {
+    // Without a watch (no inotify instance left, a file system that sends no
+    // events) the poll alone finds the signal files; a watch is asked for
+    // again at most once a second, so a responder started while the
+    // machine's instances ran out wakes on events once one is free.
+    constexpr std::uint32_t retry_ms = 1000;
     auto& slot = watched_[dir];
     if (!slot) {
         slot = std::make_unique<WatchedDir>();
         slot->responder = this;
         slot->dir = dir;
         slot->event.data = slot.get();
-        // Without a watch (no inotify instance left, a file system that sends
-        // no events) the poll alone finds the signal files.
-        if (uv_fs_event_init(loop, &slot->event) == 0) {
-            slot->watching = uv_fs_event_start(&slot->event, on_dir_event, dir.c_str(), 0) == 0;
-            if (!slot->watching) uv_close(reinterpret_cast<uv_handle_t*>(&slot->event), nullptr);
-        }
+        slot->initialized = uv_fs_event_init(loop, &slot->event) == 0;
+    } else if (slot->watching || platform::tick_ms() - slot->tried_ms < retry_ms) {
+        return *slot;
     }
+    slot->tried_ms = platform::tick_ms();
+    if (slot->initialized) slot->watching = uv_fs_event_start(&slot->event, on_dir_event, dir.c_str(), 0) == 0;
     return *slot;
 }
 

@@ -244,7 +244,7 @@ void Responder::maybe_finish() {
     finished_ = true;
     // Nothing is left to answer: closing every handle ends the loop.
     for (auto& [dir, watched] : watched_)
-        if (watched->watching) close_handle(reinterpret_cast<uv_handle_t*>(&watched->event));
+        if (watched->initialized) close_handle(reinterpret_cast<uv_handle_t*>(&watched->event));
     close_handle(reinterpret_cast<uv_handle_t*>(&sweep_timer_));
     close_handle(reinterpret_cast<uv_handle_t*>(&grace_timer_));
     close_handle(reinterpret_cast<uv_handle_t*>(&term_));

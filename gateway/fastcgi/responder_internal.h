@@ -38,7 +38,9 @@ struct WatchedDir {
     Responder* responder = nullptr;
     std::string dir;
     uv_fs_event_t event{};
+    bool initialized = false;
     bool watching = false;
+    std::uint32_t tried_ms = 0;  // when a watch was last asked for
     std::unordered_map<std::string, Pending*> by_signal;
 };
 

@@ -110,8 +110,11 @@ void Responder::start_request(Client& client, std::uint16_t id, Incoming incomin
         ++waiting_;
         arm_sweep(s->poll_ms);
 
-        // The first check comes at once.
-        if (const auto found = platform::find_file_any_case(pending.signal_path)) answered(pending, *found);
+        // The first check comes at once. The watch was there before the
+        // request file, and its events are taken only after this returns, so
+        // a signal file in another letter case is still found by its event;
+        // the check looks for the exact name, without a directory listing.
+        if (platform::file_exists(pending.signal_path)) answered(pending, pending.signal_path);
     } catch (...) {
         // The catch-all of the CGI program's cycle, for this request alone.
         log_error(s != nullptr ? s->log_path : std::string(text::log_file_name), text::log_exception);

@@ -201,7 +201,8 @@ finish_server() {
   wait_until 10 echo_gone || fail "qg-echo did not stop on SIGTERM"
   grep -q '^qg-echo: stopped$' "$QG_ECHO_LOG" || fail "qg-echo did not shut down cleanly: $(cat "$QG_ECHO_LOG")"
   local log
-  for log in "$QG_ECHO_LOG" "$QG_ROOT"/server*.log; do
+  for log in "$QG_ECHO_LOG" "$QG_ROOT"/server*.log "$QG_ROOT"/responder.log; do
+    [ -e "$log" ] || continue
     ! grep -Eq 'Sanitizer|runtime error:' "$log" || fail "sanitizer report in $log: $(cat "$log")"
   done
 }

@@ -75,8 +75,12 @@ class Responder(unittest.TestCase):
     def tearDown(self):
         self.app.stop = True
         if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+            self.proc.terminate()
+            self.proc.wait(30)
+        if self.proc:
+            # A sanitizer build reports on standard error when it ends.
+            report = self.proc.stderr.read()
+            self.assertNotIn(b"Sanitizer", report, report.decode(errors="replace"))
         shutil.rmtree(self.dir)
 
     def settings(self, **keys):

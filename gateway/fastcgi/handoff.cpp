@@ -8,6 +8,7 @@
 #include "ascii.h"
 #include "busy.h"
 #include "cycle.h"
+#include "fastcgi/jobs.h"
 #include "fastcgi/responder_internal.h"
 #include "platform.h"
 #include "relay.h"
@@ -65,62 +66,88 @@ WatchedDir& Responder::watch(const std::string& dir) {
 }
 
 void Responder::start_request(Client& client, std::uint16_t id, Incoming incoming) {
-    const Settings* s = nullptr;
+    auto job = std::make_unique<MakeJob>();
     try {
-        s = &settings.current();
-        std::string text;
-        add_environment(text, incoming.environment);
+        job->settings = settings.current();
+        add_environment(job->text, incoming.environment);
         std::vector<std::string>().swap(incoming.environment);
-        finish_variables(text);
-
-        const auto not_passed = [&](const std::string* made) {
-            if (made != nullptr) platform::delete_file(*made);
-            log_error(s->log_path, text::log_not_passed);
-            answer(client, id, error_page(text::title_not_passed, text::page_not_passed));
-        };
-        if (!names_fit(s->work_dir)) return not_passed(nullptr);
-        const auto output_path = platform::make_temp_name(s->work_dir, text::output_prefix);
-        if (!output_path) return not_passed(nullptr);
-        prepend_output_file(text, *output_path);
-
+        finish_variables(job->text);
+        job->body = std::move(incoming.body);
         // Watching starts before the request exists, so no answer is missed.
-        WatchedDir& watched = watch(s->work_dir);
-        const BodyPieces body = body_pieces(incoming.body);
-        const auto made = platform::make_request_file(s->work_dir, s->prefix, {text, body.text, body.line_end});
-        if (!made) return not_passed(&*output_path);
-        // Nothing reads the body or the text again: a waiting request keeps
-        // only its names.
-        std::string().swap(text);
-        std::string().swap(incoming.body);
+        watch(job->settings.work_dir);
+    } catch (...) {
+        // The catch-all of the CGI program's cycle, for this request alone.
+        log_error(job->settings.log_path.empty() ? std::string(text::log_file_name) : job->settings.log_path,
+                  text::log_exception);
+        answer(client, id, exception_page());
+        return;
+    }
+    job->responder = this;
+    job->client = &client;
+    job->id = id;
+    client.in_work[id] = false;
+    ++client.jobs;
+    ++jobs_;
+    queue(loop, std::move(job), alone());
+}
 
+void Responder::request_made(MakeJob& job) {
+    Client& client = *job.client;
+    const std::uint16_t id = job.id;
+    const bool aborted = client.in_work[id];
+    client.in_work.erase(id);
+    if (client.closing || client.close_when_flushed || aborted) {
+        // The server gave the request up while its files were made.
+        if (job.request_path) platform::delete_file(*job.request_path);
+        if (job.output_path) platform::delete_file(*job.output_path);
+        if (aborted) end_request(client, id);
+    } else if (job.exception) {
+        log_error(job.settings.log_path, text::log_exception);
+        answer(client, id, exception_page());
+    } else if (job.failed) {
+        log_error(job.settings.log_path, text::log_not_passed);
+        answer(client, id, error_page(text::title_not_passed, text::page_not_passed));
+    } else {
         auto p = std::make_unique<Pending>();
         p->client = &client;
         p->id = id;
-        p->dir = s->work_dir;
-        p->output_path = *output_path;
-        p->request_path = platform::request_path_case(*made);
+        p->dir = job.settings.work_dir;
+        p->output_path = *job.output_path;
+        p->request_path = *job.request_path;
         p->signal_path = signal_name_for(p->request_path);
         p->signal_key = lower_case(file_name_of(p->signal_path));
-        p->log_path = s->log_path;
-        p->timeout_ms = s->timeout_ms;
+        p->log_path = job.settings.log_path;
+        p->timeout_ms = job.settings.timeout_ms;
         p->start_ms = platform::tick_ms();
-        Pending& pending = *p;
-        watched.by_signal[pending.signal_key] = &pending;
-        client.pending[id] = std::move(p);
-        ++waiting_;
-        arm_sweep(s->poll_ms);
-
-        // The first check comes at once. The watch was there before the
-        // request file, and its events are taken only after this returns, so
-        // a signal file in another letter case is still found by its event;
-        // the check looks for the exact name, without a directory listing.
-        if (platform::file_exists(pending.signal_path)) answered(pending, pending.signal_path);
-    } catch (...) {
-        // The catch-all of the CGI program's cycle, for this request alone.
-        log_error(s != nullptr ? s->log_path : std::string(text::log_file_name), text::log_exception);
-        if (client.pending.count(id) != 0) forget(*client.pending[id]);
-        answer(client, id, exception_page());
+        wait_for(client, id, std::move(p), job.settings.poll_ms);
     }
+    job_done(client);
+}
+
+void Responder::wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pending> p, std::uint32_t poll_ms) {
+    Pending& pending = *p;
+    watch(pending.dir).by_signal[pending.signal_key] = &pending;
+    client.pending[id] = std::move(p);
+    ++waiting_;
+    arm_sweep(poll_ms);
+    // The first check comes at once, for the exact name: a signal file in
+    // another letter case made while the request file was written is found
+    // by the next poll.
+    if (platform::file_exists(pending.signal_path)) answered(pending, pending.signal_path);
+}
+
+bool Responder::alone() const {
+    // A request with no other one waiting or in work has its file work done
+    // on the loop thread at once: handing it to the pool and back would only
+    // add two thread switches to its time. With others about, the pool
+    // spreads the work over the cores.
+    return waiting_ == 0 && jobs_ == 1;
+}
+
+void Responder::job_done(Client& client) {
+    --jobs_;
+    --client.jobs;
+    if (client.handle_closed && client.jobs == 0) client_closed(&client);
 }
 
 std::unique_ptr<Pending> Responder::forget(Pending& p) {
@@ -133,21 +160,28 @@ std::unique_ptr<Pending> Responder::forget(Pending& p) {
 }
 
 void Responder::answered(Pending& p, const std::string& found_signal) {
-    const auto owned = forget(p);
-    Client& client = *p.client;
-    Answer response(p.id);
-    try {
-        // An application may still hold its signal file open for a moment.
-        delete_when_free(found_signal);
-        platform::delete_file(p.request_path);
-        relay_output_file(p.output_path, p.log_path, [&](std::string_view bytes) { response.add(bytes); });
-        platform::delete_file(p.output_path);
-    } catch (...) {
-        // As in the CGI program, the page follows what was relayed.
-        log_error(p.log_path, text::log_exception);
-        response.add(exception_page());
+    auto job = std::make_unique<RelayJob>();
+    job->responder = this;
+    job->pending = forget(p);
+    job->found_signal = found_signal;
+    job->answer = Answer(p.id);
+    Client& client = *job->pending->client;
+    client.in_work[job->pending->id] = false;
+    ++client.jobs;
+    ++jobs_;
+    queue(loop, std::move(job), alone());
+}
+
+void Responder::request_relayed(RelayJob& job) {
+    Client& client = *job.pending->client;
+    const std::uint16_t id = job.pending->id;
+    const bool aborted = client.in_work[id];
+    client.in_work.erase(id);
+    if (!client.closing) {
+        if (aborted) end_request(client, id);  // nothing relayed
+        else answer(client, id, std::move(job.answer));
     }
-    answer(client, p.id, std::move(response));
+    job_done(client);
 }
 
 void Responder::timed_out(Pending& p) {
@@ -160,6 +194,10 @@ void Responder::timed_out(Pending& p) {
 }
 
 void Responder::abort_request(Client& client, std::uint16_t id) {
+    if (const auto working = client.in_work.find(id); working != client.in_work.end()) {
+        working->second = true;  // ended when its job is back
+        return;
+    }
     const auto found = client.pending.find(id);
     if (found != client.pending.end()) {
         const auto owned = forget(*found->second);

@@ -201,6 +201,11 @@ void Responder::close_client(Client& client) {
 }
 
 void Responder::client_closed(Client* client) {
+    // A client whose jobs are still on the thread pool stays until they are back.
+    if (client->jobs > 0) {
+        client->handle_closed = true;
+        return;
+    }
     clients_.erase(client);
     maybe_finish();
 }

@@ -60,6 +60,11 @@ struct Client : Connection::Handler {
     Connection connection;
     std::map<std::uint16_t, std::unique_ptr<Pending>> pending;
     std::map<std::uint16_t, bool> keep_conn;  // per request handed over
+    // Requests whose file work runs on the thread pool, and those of them the
+    // server aborted meanwhile; the client stays until its jobs are back.
+    std::map<std::uint16_t, bool> in_work;  // id -> aborted
+    int jobs = 0;
+    bool handle_closed = false;
     int writes_in_flight = 0;
     bool close_when_flushed = false;
     bool closing = false;
@@ -97,6 +102,9 @@ public:
     void drop_requests(Client& client);
     void signal_seen(WatchedDir& watched, const std::string& name);
     void sweep();
+    // A job of the thread pool is back on the loop thread (jobs.cpp).
+    void request_made(struct MakeJob& job);
+    void request_relayed(struct RelayJob& job);
 
     // The loop and the connections (responder.cpp).
     // Answers a request with a response (a page) and ends it.
@@ -114,8 +122,12 @@ public:
     uv_loop_t* loop;
     SettingsCache settings;
 
-private:
     WatchedDir& watch(const std::string& dir);
+    void wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pending> p, std::uint32_t poll_ms);
+    void job_done(Client& client);
+    bool alone() const;
+
+private:
     void answered(Pending& p, const std::string& found_signal);
     void timed_out(Pending& p);
     std::unique_ptr<Pending> forget(Pending& p);
@@ -132,6 +144,7 @@ private:
     std::map<std::string, std::unique_ptr<WatchedDir>> watched_;
     std::map<Client*, std::unique_ptr<Client>> clients_;
     std::size_t waiting_ = 0;
+    std::size_t jobs_ = 0;  // on the thread pool or being done
     bool finished_ = false;
 };
 

@@ -137,10 +137,11 @@ void Responder::wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pendi
 }
 
 bool Responder::alone() const {
-    // A request with no other one waiting or in work has its file work done
-    // on the loop thread at once: handing it to the pool and back would only
-    // add two thread switches to its time. With others about, the pool
-    // spreads the work over the cores.
+    // A request with no other one waiting or in work has its files made on
+    // the loop thread at once: handing it to the pool and back would only add
+    // two thread switches to its time. With others about, the pool spreads
+    // the making of files, the costliest part for the file system, over the
+    // cores.
     return waiting_ == 0 && jobs_ == 1;
 }
 
@@ -169,7 +170,9 @@ void Responder::answered(Pending& p, const std::string& found_signal) {
     client.in_work[job->pending->id] = false;
     ++client.jobs;
     ++jobs_;
-    queue(loop, std::move(job), alone());
+    // The relay stays on the loop thread: answers reach the server in the
+    // order the application gave them.
+    queue(loop, std::move(job), true);
 }
 
 void Responder::request_relayed(RelayJob& job) {

@@ -1,6 +1,6 @@
-// The file work of a request, run on libuv's thread pool so that the loop
-// thread only moves records and events: making the output and request files,
-// and the relay with the deletions after an answer.
+// The file work of a request: making its output and request files, run on
+// libuv's thread pool while other requests are about; and the relay with the
+// deletions after an answer, which the responder keeps on the loop thread.
 #pragma once
 
 #include <uv.h>

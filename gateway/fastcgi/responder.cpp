@@ -94,6 +94,8 @@ Responder::Responder(uv_loop_t* l) : loop(l), settings(platform::settings_path()
     term_.data = this;
     uv_signal_init(loop, &interrupt_);
     interrupt_.data = this;
+    uv_signal_init(loop, &hang_up_);
+    hang_up_.data = this;
 }
 
 int Responder::run(uv_stream_t* listener) {
@@ -105,6 +107,9 @@ int Responder::run(uv_stream_t* listener) {
     }
     uv_signal_start(&term_, on_stop_signal, SIGTERM);
     uv_signal_start(&interrupt_, on_stop_signal, SIGINT);
+    // A hang-up stops it too, as it stops the CGI program: the settings need
+    // no signal to be read again.
+    uv_signal_start(&hang_up_, on_stop_signal, SIGHUP);
     // Settings are read before the first request, so a first run's settings
     // file is written once, at start.
     settings.current();
@@ -254,6 +259,7 @@ void Responder::maybe_finish() {
     close_handle(reinterpret_cast<uv_handle_t*>(&grace_timer_));
     close_handle(reinterpret_cast<uv_handle_t*>(&term_));
     close_handle(reinterpret_cast<uv_handle_t*>(&interrupt_));
+    close_handle(reinterpret_cast<uv_handle_t*>(&hang_up_));
 }
 
 std::optional<ListenAddress> parse_listen_address(std::string_view text) {

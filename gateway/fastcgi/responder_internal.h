@@ -141,6 +141,7 @@ private:
     uv_timer_t grace_timer_{};
     uv_signal_t term_{};
     uv_signal_t interrupt_{};
+    uv_signal_t hang_up_{};
     std::map<std::string, std::unique_ptr<WatchedDir>> watched_;
     std::map<Client*, std::unique_ptr<Client>> clients_;
     std::size_t waiting_ = 0;

@@ -214,4 +214,17 @@ public:
     void set_log_path(std::string_view log_path);
 };
 
+// The gateway as a FastCGI responder (gateway/fastcgi/).
+
+// A listening socket the program was started with: standard input when it is
+// one (the convention of FastCGI process managers), or the first socket that
+// systemd passed to this very process (LISTEN_FDS, LISTEN_PID). Nothing when
+// the program was started otherwise.
+std::optional<std::intptr_t> inherited_listener();
+// Prepares a long-running responder: signals that would end it without an
+// answer (a closed connection, a lease-break notice) are ignored.
+void prepare_responder_process();
+// Removes a socket file that a responder left at `path`, and nothing else.
+void remove_stale_socket(const std::string& path);
+
 }  // namespace qg::platform

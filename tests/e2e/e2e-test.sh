@@ -10,6 +10,11 @@
 set -euo pipefail
 
 server=${1:?server}
+serve_options=()
+if [[ $server == *+fastcgi ]]; then
+  server=${server%+fastcgi}
+  serve_options=(--fastcgi)
+fi
 group=${2:?group}
 qg=${3:?path of qg}
 qg_echo=${4:?path of qg-echo}
@@ -27,7 +32,7 @@ fail() { echo "FAIL [$server $group] $*"; failures=$((failures + 1)); }
 
 start_server() { # extra serve-gateway options
   local env
-  env=$("$serve" --print-env --owner $$ --server "$server" --qg "$qg" --echo "$qg_echo" "$@") ||
+  env=$("$serve" --print-env --owner $$ --server "$server" ${serve_options[@]+"${serve_options[@]}"} --qg "$qg" --echo "$qg_echo" "$@") ||
     { echo "cannot start the servers"; exit 1; }
   eval "$env"
   script_path=${QG_URL#"$QG_BASE_URL"}  # /cgi-bin/qg or /cgi-bin/nph-qg
@@ -118,11 +123,12 @@ run_requests() {
   local rows=0 name path body header status must must_not got
   while IFS='|' read -r name path body header status must must_not; do
     rows=$((rows + 1))
-    if [ "$server" = nginx ]; then
-      # nginx reads a FastCGI response as CGI headers (the gateway turns an
-      # application's status line into a Status header there) and writes the
-      # Content-Type header in its own letter case, so the gateway's
-      # "Content-type" cannot be told from the application's own.
+    if [ "$server" = nginx ] || { [ "$server" = apache ] && [ ${#serve_options[@]} -gt 0 ]; }; then
+      # nginx, and Apache in front of a FastCGI responder, read the response
+      # as CGI headers (the gateway turns an application's status line into a
+      # Status header there) and write the Content-Type header in their own
+      # letter case, so the gateway's "Content-type" cannot be told from the
+      # application's own.
       must=${must//Content-type:/Content-Type:}
     fi
     got=$(fetch "$name" "$path" "$body" "$header")
@@ -195,7 +201,8 @@ finish_server() {
   wait_until 10 echo_gone || fail "qg-echo did not stop on SIGTERM"
   grep -q '^qg-echo: stopped$' "$QG_ECHO_LOG" || fail "qg-echo did not shut down cleanly: $(cat "$QG_ECHO_LOG")"
   local log
-  for log in "$QG_ECHO_LOG" "$QG_ROOT"/server*.log; do
+  for log in "$QG_ECHO_LOG" "$QG_ROOT"/server*.log "$QG_ROOT"/responder.log; do
+    [ -e "$log" ] || continue
     ! grep -Eq 'Sanitizer|runtime error:' "$log" || fail "sanitizer report in $log: $(cat "$log")"
   done
 }

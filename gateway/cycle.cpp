@@ -25,7 +25,7 @@ constexpr std::size_t temp_name_suffix = 3 + 4 + 4;
 // Ends a run that could not hand its request over: remove what was made (which
 // may free the room the log line needs), log, answer with the error page.
 void request_not_passed(const Run& run, std::initializer_list<const std::string*> made) {
-    for (const std::string* path : made) platform::delete_file(*path);
+    for (const std::string* path : made) delete_when_free(*path);
     log_error(run.log_path(), text::log_not_passed);
     write_error_page(run.out(), text::title_not_passed, text::page_not_passed);
 }
@@ -36,7 +36,7 @@ void request_not_passed(const Run& run, std::initializer_list<const std::string*
 void ended_by_server(std::initializer_list<const std::string*> made, const std::string* signal_path = nullptr) {
     if (signal_path != nullptr)
         if (const auto found = platform::find_file_any_case(*signal_path)) delete_when_free(*found);
-    for (const std::string* path : made) platform::delete_file(*path);
+    for (const std::string* path : made) delete_when_free(*path);
 }
 
 enum class Waited { answered, timed_out, ended };
@@ -144,6 +144,15 @@ void request_cycle(Run& run) {
     using namespace std::string_view_literals;
     const std::string settings = platform::settings_path();
     const auto section = text::settings_section;
+    if (settings.empty()) {
+        // Without its settings the gateway would wait in a directory the
+        // application never reads and write settings where nobody looks.
+        // The log goes where the default work directory would put it.
+        run.set_work_dir(platform::temp_dir());
+        log_error(run.log_path(), text::log_no_settings);
+        write_error_page(run.out(), text::title_no_settings, text::page_no_settings);
+        return;
+    }
 
     platform::Profile profile(settings);
     std::string work_dir = profile.read_text(section, text::key_path, ""sv);
@@ -179,7 +188,8 @@ void request_cycle(Run& run) {
         request_not_passed(run, {});
         return;
     }
-    const auto output_path = platform::make_temp_name(work_dir, text::output_prefix);
+    platform::FileId output_id;
+    const auto output_path = platform::make_temp_name(work_dir, text::output_prefix, &output_id);
     if (!output_path) {
         request_not_passed(run, {});
         return;
@@ -212,20 +222,22 @@ void request_cycle(Run& run) {
     }
     if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out);
 
-    // An application may still hold its signal file open for a moment; a
-    // signal file left behind would otherwise stay in the directory.
+    // Every file goes by the busy rule: an application may still hold its
+    // signal file open for a moment, and on Windows a scanner that holds a
+    // file without delete sharing would leave it behind, its number taken
+    // and, for the request file, its claim renewed for ever.
     delete_when_free(waited == Waited::answered ? found_signal : signal_path);
-    platform::delete_file(request_path);
+    delete_when_free(request_path);
 
     if (waited == Waited::answered) {
         // Behind a FastCGI wrapper the web server reads the answer as CGI
         // headers, so the application's status line must become one.
         const auto status_line = platform::environment_value(text::fastcgi_role) ? StatusLine::as_header
                                                                                   : StatusLine::as_written;
-        relay_output_file(*output_path, run.log_path(), run.out(), status_line);
-        platform::delete_file(*output_path);
+        relay_output_file(*output_path, run.log_path(), run.out(), status_line, output_id);
+        delete_when_free(*output_path);
     } else {
-        platform::delete_file(*output_path);
+        delete_when_free(*output_path);
         write_error_page(run.out(), text::title_timed_out, text::page_timed_out);
     }
     // The answer is complete: let the web server have it now. Releasing the

@@ -32,10 +32,14 @@ void prepare_process();
 // return early once it has, so the cycle can remove its files and exit quietly.
 bool termination_requested();
 
-// Full path of the running program.
+// Full path of the running program; empty when the system cannot tell it.
+// Where the system's own record is missing (no /proc) or names a program that
+// was replaced meanwhile, the name the server started it by is used, made
+// absolute, or the server's SCRIPT_FILENAME.
 std::string program_path();
 
-// Path of the settings file that belongs to the running program.
+// Path of the settings file that belongs to the running program; empty when
+// the program's path is unknown.
 std::string settings_path();
 
 // A private-profile settings file. Where the platform allows, the file is
@@ -70,10 +74,20 @@ bool is_path_separator(char c);
 // file names ignore letter case, unchanged where they do not.
 std::string request_path_case(std::string path);
 
+// Which file a name led to: its device and its number there (on Windows the
+// volume serial number and the file index). Two names of one file give the
+// same identity; a file put in another's place gives another.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+
 // Makes a unique file name in `dir` from the first three characters of
 // `prefix`, creating the file empty. Returns the full path, or nothing when no
-// name could be made.
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix);
+// name could be made. `made`, when given, receives the identity of the file
+// created.
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made = nullptr);
 
 // Makes a new request file in `dir` under a unique name from the first three
 // characters of `prefix` and writes `pieces` into it, one after the other, as
@@ -160,10 +174,14 @@ using TextReader = std::function<std::size_t(char* buffer, std::size_t size)>;
 TextReader text_mode_stdin();
 
 // A regular file opened for reading only when no other process holds it open.
-// A file still held elsewhere fails with ErrorKind::busy.
+// A file still held elsewhere fails with ErrorKind::busy. A symbolic link (a
+// reparse point on Windows) at the name is never followed, and when
+// `expected` is given only that very file is opened: any other file at the
+// name fails with ErrorKind::denied.
 class ExclusiveFile {
 public:
-    static std::optional<ExclusiveFile> open(const std::string& path);
+    static std::optional<ExclusiveFile> open(const std::string& path,
+                                             const std::optional<FileId>& expected = std::nullopt);
     ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
     ExclusiveFile& operator=(ExclusiveFile&& other) noexcept {
         if (this != &other) {

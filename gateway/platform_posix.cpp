@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 
 #include "ascii.h"
 #include "posix/fd.h"
+#include "posix/file_system.h"
 #include "posix/names.h"
 #include "posix/profile.h"
 #include "posix/text_mode.h"
@@ -95,6 +97,10 @@ std::optional<std::string> read_whole_file(const std::string& path) {
     return content;
 }
 
+FileId id_of(const struct stat& st) {
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 // The descriptor an ExclusiveFile holds.
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
@@ -161,20 +167,61 @@ bool termination_requested() {
     return termination != 0;
 }
 
+namespace {
+
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A path with its links resolved, as /proc/self/exe gives it, so the settings
+// file lies beside the program itself; the path as given when that fails.
+std::string resolved(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string result(real);
+    std::free(real);
+    return result;
+}
+
+}  // namespace
+
 std::string program_path() {
+    const int saved = errno;
     std::string path(PATH_MAX, '\0');
     for (;;) {
         const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-        if (n < 0) return {};
+        if (n < 0) {
+            path.clear();
+            break;
+        }
         if (static_cast<std::size_t>(n) < path.size()) {
             path.resize(static_cast<std::size_t>(n));
-            return path;
+            break;
         }
         path.resize(path.size() * 2);
     }
+    if (!posix::proc_exe_usable(path, [](const std::string& p) { return ::access(p.c_str(), F_OK) == 0; })) {
+        // No /proc (a chroot, a container), or the program was replaced while
+        // this run started: the name the server started it by.
+        std::string cwd(PATH_MAX, '\0');
+        if (::getcwd(cwd.data(), cwd.size()) == nullptr) cwd.clear();
+        cwd.resize(std::strlen(cwd.c_str()));
+        const char* search = std::getenv("PATH");
+        const auto script = environment_value("SCRIPT_FILENAME");
+        path = posix::program_path_fallback(program_invocation_name != nullptr ? program_invocation_name : "", cwd,
+                                            search != nullptr ? search : "/usr/local/bin:/bin:/usr/bin",
+                                            script.value_or(""), is_regular_file);
+        if (!path.empty()) path = resolved(path);
+    }
+    errno = saved;
+    return path;
 }
 
-std::string settings_path() { return posix::settings_path_from(program_path()); }
+std::string settings_path() {
+    const std::string program = program_path();
+    return program.empty() ? std::string() : posix::settings_path_from(program);
+}
 
 Profile::Profile(std::string file) : file_(std::move(file)) {
     const int saved = errno;
@@ -251,10 +298,15 @@ std::uint16_t search_start() {
 
 }  // namespace
 
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
-    return posix::unique_temp_name(dir, prefix, search_start(), [](const std::string& path) {
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
+    return posix::unique_temp_name(dir, prefix, search_start(), [made](const std::string& path) {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-        return fd.valid() ? 0 : errno;
+        if (!fd.valid()) return errno;
+        // Taken from the descriptor that created the file, so nothing put at
+        // the name afterwards can pass for it.
+        struct stat st {};
+        if (made != nullptr && ::fstat(fd.get(), &st) == 0) *made = id_of(st);
+        return 0;
     });
 }
 
@@ -566,15 +618,21 @@ TextReader text_mode_stdin() {
     return [reader](char* buffer, std::size_t size) { return reader->read(buffer, size); };
 }
 
-std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
+std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
     // Non-blocking, so a FIFO put in the output file's place cannot hang the
     // gateway in open; only a regular file is an answer that can be relayed.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // A link at the name fails (ELOOP): the gateway reads with rights the
+    // application's account may lack, and must not read for it.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     if (!fd.valid()) return std::nullopt;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::nullopt;
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return std::nullopt;
+    }
+    if (expected && id_of(st) != *expected) {
+        errno = EPERM;  // another file was put in the place of the one made
         return std::nullopt;
     }
     if (::fcntl(fd.get(), F_SETFL, 0) != 0) return std::nullopt;
@@ -583,8 +641,14 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
     // Once that is known the lease goes at once: held through the relay, it
     // would make every other process that opens the file (a backup, the
     // application reading its answer again) wait for the kernel's lease-break
-    // time whenever the client reads slowly.
-    if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
+    // time whenever the client reads slowly. On a network file system the
+    // lease is refused whatever this machine holds; there the application's
+    // order (close, then signal) is relied on.
+    struct statfs fs {};
+    const bool network = ::fstatfs(fd.get(), &fs) == 0 && posix::network_file_system(fs.f_type);
+    if (network) {
+        // no lease check: see above
+    } else if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
         if (errno == EAGAIN || errno == EBUSY) return std::nullopt;
         // Leases unsupported or not permitted here: read without the check.
     } else {

@@ -113,6 +113,16 @@ std::optional<std::string> to_ansi(const wchar_t* wide, std::size_t length) {
     return ansi;
 }
 
+// The identity of an open file, with whether it is a reparse point (a
+// symbolic link or a junction opened as itself).
+std::optional<FileId> id_of(HANDLE file, bool* reparse_point = nullptr) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return std::nullopt;
+    if (reparse_point != nullptr) *reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return FileId{info.dwVolumeSerialNumber,
+                  static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
 struct EnvironmentBlockFree {
     void operator()(wchar_t* block) const { ::FreeEnvironmentStringsW(block); }
 };
@@ -163,6 +173,7 @@ std::string program_path() {
 
 std::string settings_path() {
     std::string path = program_path();
+    if (path.empty()) return path;
     lower_in_place(path);
     // The first ".exe" of the program's own file name, and all after it,
     // become ".ini"; a folder named like "x.exec" is not searched, so the
@@ -225,11 +236,19 @@ std::string request_path_case(std::string path) {
     return path;
 }
 
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
     // Unique number 0: the service picks the number and creates the file.
     const std::string three(prefix.substr(0, 3));
     char path[MAX_PATH + 1] = {};
     if (::GetTempFileNameA(dir.c_str(), three.c_str(), 0, path) == 0) return std::nullopt;
+    if (made != nullptr) {
+        // Read at once, before the request that names the file exists.
+        const DWORD saved = ::GetLastError();
+        OwnedHandle file(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (const auto id = file.valid() ? id_of(file.get()) : std::nullopt) *made = *id;
+        ::SetLastError(saved);
+    }
     return std::string(path);
 }
 
@@ -405,14 +424,24 @@ TextReader text_mode_stdin() {
     };
 }
 
-std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
+std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
     // Share mode 0: the open fails with a sharing violation while any other
     // handle to the file is open, which is the application still writing it.
-    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr));
+    // A reparse point at the name is opened as itself and refused below, so
+    // a link never leads the gateway to a file it may read and the
+    // application's account may not.
+    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return std::nullopt;
     if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
         ::SetLastError(ERROR_INVALID_FUNCTION);
+        return std::nullopt;
+    }
+    bool reparse_point = false;
+    const auto id = id_of(file.get(), &reparse_point);
+    if (!id) return std::nullopt;
+    if (reparse_point || (expected && *id != *expected)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);  // not the file the gateway made
         return std::nullopt;
     }
     return ExclusiveFile(reinterpret_cast<std::intptr_t>(file.release()));
@@ -518,7 +547,7 @@ std::optional<std::string> make_request_file_from(std::uint16_t first, const std
         if (write_all(file.get(), text)) return path;
         const DWORD error = ::GetLastError();
         ::CloseHandle(file.release());
-        ::DeleteFileA(path.c_str());
+        delete_when_free(path);
         ::SetLastError(error);  // the log gets the write's failure
         return std::nullopt;
     }

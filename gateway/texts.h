@@ -51,4 +51,9 @@ inline constexpr std::string_view log_not_passed = "Unable to pass the request t
 inline constexpr std::string_view title_not_passed = "Quillgate Error";
 inline constexpr std::string_view page_not_passed = "The request could not be passed to the application.";
 
+inline constexpr std::string_view log_no_settings = "Unable to find the settings file: the program's path is unknown";
+inline constexpr std::string_view title_no_settings = "Quillgate Error";
+inline constexpr std::string_view page_no_settings =
+    "The gateway could not find its settings file, so the request was not passed to the application.";
+
 }  // namespace qg::text

@@ -29,6 +29,37 @@ TEST(SettingsPath, FromProgramPath) {
     for (const auto& c : cases) EXPECT_EQ(settings_path_from(c.program), c.settings) << c.program;
 }
 
+TEST(ProgramPath, WithoutProcOrAfterAReplacement) {
+    const std::set<std::string> files = {"/usr/lib/cgi-bin/qg", "/srv/www/qg", "/opt/x (deleted)", "/srv/bin/qg"};
+    const auto exists = [&](const std::string& p) { return files.count(p) != 0; };
+    // The link text of /proc/self/exe.
+    EXPECT_TRUE(proc_exe_usable("/usr/lib/cgi-bin/qg", exists));
+    EXPECT_FALSE(proc_exe_usable("/usr/lib/cgi-bin/qg (deleted)", exists));  // replaced by an upgrade
+    EXPECT_TRUE(proc_exe_usable("/opt/x (deleted)", exists));                // a file really named so
+    EXPECT_FALSE(proc_exe_usable("", exists));                               // no /proc
+
+    struct Case {
+        std::string argv0, cwd, search, script, program;
+    };
+    const std::vector<Case> cases = {
+        {"/usr/lib/cgi-bin/qg", "/", "", "", "/usr/lib/cgi-bin/qg"},
+        {"../cgi-bin/qg", "/usr/lib/x", "", "", "/usr/lib/x/../cgi-bin/qg"},
+        {"cgi-bin/qg", "/usr/lib", "", "/srv/www/qg", "/usr/lib/cgi-bin/qg"},
+        {"qg", "/srv/www", "/usr/bin::/srv/bin", "", "/srv/www/qg"},  // an empty entry is the working directory
+        {"qg", "/", "/usr/bin:/srv/bin", "", "/srv/bin/qg"},
+        {"qg", "/", "/usr/bin", "/srv/www/qg", "/srv/www/qg"},       // Apache's bare name: SCRIPT_FILENAME
+        {"/gone/qg", "/", "", "/srv/www/qg", "/srv/www/qg"},
+        {"", "/", "", "/srv/www/qg", "/srv/www/qg"},
+        {"qg", "/", "/usr/bin", "www/qg", ""},                      // a relative SCRIPT_FILENAME is not used
+        {"./qg", "", "", "", ""},                                   // no working directory to make it absolute
+    };
+    const auto is_program = [&](const std::string& p) {
+        return files.count(p) != 0 || p == "/usr/lib/x/../cgi-bin/qg";
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(program_path_fallback(c.argv0, c.cwd, c.search, c.script, is_program), c.program) << c.argv0;
+}
+
 TEST(TempDirectory, FromTmpdir) {
     struct Case {
         const char* tmpdir;

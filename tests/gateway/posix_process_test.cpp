@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +21,8 @@
 
 #include "application.h"
 #include "gateway_process.h"
+#include "log_format.h"
+#include "relay.h"
 #include "texts.h"
 
 namespace qg::test {
@@ -106,6 +110,66 @@ TEST(GatewayPosix, SignalFilesLeftBehindNeverAnswerANewRequest) {
     }
     EXPECT_EQ(box.work_files().size(), planted);  // the gateway deletes only its own
     EXPECT_EQ(box.log(), "");
+}
+
+TEST(GatewayPosix, LinkAtTheOutputNameIsNotFollowed) {
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+    const std::string secret = box.root() + "/secret.env";
+    write_file(secret, "DB_PASSWORD=hunter2");
+    Application app(box.work(), "qg_", [&](const std::string&) {
+        return std::optional<Answer>(Answer{secret, ".ret", false, false, Answer::Replace::link});
+    });
+    const auto r = box.run({});
+    expect_clean_exit(r);
+    EXPECT_EQ(r.output, error_page(text::title_unreadable, text::page_unreadable));
+    EXPECT_EQ(test::log_messages(box.log()), std::vector<std::string>{std::string(text::log_unreadable)});
+    EXPECT_EQ(read_file(secret), "DB_PASSWORD=hunter2");  // the link went, not its target
+}
+
+// Runs the gateway in a mount namespace of its own with an empty /proc, started
+// under the name `argv0` ("$0": the program's full path).
+TEST(GatewayPosix, SettingsFoundWithoutProc) {
+    if (std::system("/usr/bin/unshare --mount --propagation private /bin/true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no private mount namespace here (needs root and unshare)";
+    struct Case {
+        std::string name, argv0;
+        bool script_filename;
+        bool answered;
+    };
+    const std::vector<Case> cases = {
+        {"full path", "\"$0\"", false, true},
+        {"bare name, SCRIPT_FILENAME", "qg-bare", true, true},
+        {"bare name alone", "qg-bare", false, false},
+    };
+    for (const auto& c : cases) {
+        GatewaySandbox box(std::nullopt);
+        write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+        const std::string tmp = box.root() + "tmp/";
+        std::filesystem::create_directory(tmp);
+        Application app(box.work(), "qg_", [](const std::string&) { return std::optional<Answer>(Answer{"found"}); });
+        const std::string script =
+            "/bin/mount -t tmpfs none /proc && cd / && exec -a " + c.argv0 + " \"$0\"";
+        std::vector<std::string> env = {"TMPDIR=" + tmp};
+        if (c.script_filename) env.push_back("SCRIPT_FILENAME=" + box.program());
+        const std::string out = box.root() + "noproc.out";
+        Child child("/usr/bin/unshare", ChildOptions{{"--mount", "--propagation", "private", "--", "/bin/bash", "-c",
+                                                      script, box.program()},
+                                                     env, "", out, ChildOutput::file});
+        const ChildExit exit = child.wait();
+        EXPECT_TRUE(exit.exited && exit.status == 0) << c.name;
+        if (c.answered) {
+            EXPECT_EQ(read_file(out), std::string(text::default_header) + "found") << c.name;
+            EXPECT_EQ(box.log(), "") << c.name;
+        } else {
+            EXPECT_EQ(read_file(out), error_page(text::title_no_settings, text::page_no_settings)) << c.name;
+            EXPECT_EQ(test::log_messages(read_file(tmp + "zrCGIErr.txt")),
+                      std::vector<std::string>{std::string(text::log_no_settings)})
+                << c.name;
+        }
+        // No settings file was made anywhere else, and nothing waited in TMPDIR.
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp), {}), c.answered ? 0 : 1) << c.name;
+    }
 }
 
 TEST(GatewayPosix, HangUpOrInterruptLeftIgnoredStaysIgnored) {

@@ -43,20 +43,49 @@ enum class Waited { answered, timed_out, ended };
 
 // Checks for the signal file until it appears, the time-out passes or the web
 // server ends the run; between two checks it waits for a change in the work
-// directory, at most one poll interval. `found` receives the path of the
+// directory, at most one poll interval. A check is one look-up of the exact
+// name, and of a name in another letter case that the watch reported. The
+// directory is read only when the watch cannot tell (events lost, or, with no
+// watch, a directory changed since it was last read), and then at most once
+// per poll interval, so waiting costs the same however many files the
+// directory holds. `found` receives the path of the
 // signal file found.
 Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
                        std::uint32_t poll_ms, std::string& found) {
+    using News = platform::DirectoryWatch::News;
     const std::uint32_t start = platform::tick_ms();
+    bool search_due = !watch.active();
+    std::optional<std::uint32_t> last_search;
+    std::string named;
     for (;;) {
         if (platform::termination_requested()) return Waited::ended;
-        if (auto signal = platform::find_file_any_case(signal_path)) {
-            found = std::move(*signal);
+        if (platform::file_exists(signal_path)) {
+            found = signal_path;
             return Waited::answered;
+        }
+        if (!named.empty() && platform::file_exists(named)) {
+            found = std::move(named);
+            return Waited::answered;
+        }
+        named.clear();
+        std::uint32_t pause = poll_ms;
+        if (search_due) {
+            const std::uint32_t now = platform::tick_ms();
+            const std::uint32_t since = last_search ? now - *last_search : poll_ms;
+            if (since >= poll_ms) {
+                last_search = now;
+                search_due = false;
+                if (auto signal = platform::find_file_any_case(signal_path)) {
+                    found = std::move(*signal);
+                    return Waited::answered;
+                }
+            } else {
+                pause = poll_ms - since;  // the search is due at the end of this pause
+            }
         }
         const std::uint32_t elapsed = platform::tick_ms() - start;  // wraps harmlessly
         if (elapsed > timeout_ms) return Waited::timed_out;
-        watch.wait(signal_path, poll_ms);
+        if (watch.wait(signal_path, pause, &named) == News::lost) search_due = true;
     }
 }
 

@@ -4,6 +4,7 @@
 // #ifdef.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -118,7 +119,8 @@ std::optional<std::string> find_file_any_case(const std::string& path);
 // appears, instead of at the next poll. Made before the request file is
 // written, so an answer cannot fall between a check and the wait. Where
 // change notification cannot be had (no instance or watch left, a file
-// system that sends no events), a wait is a plain sleep.
+// system that sends no events), a wait is a plain sleep, and it reports
+// News::lost only where the directory may have changed since the last report.
 class DirectoryWatch {
 public:
     explicit DirectoryWatch(const std::string& dir);
@@ -126,17 +128,30 @@ public:
     DirectoryWatch& operator=(const DirectoryWatch&) = delete;
     ~DirectoryWatch();
 
-    // Waits for a change in the directory, at most `ms` milliseconds. The
-    // platform may ignore changes to entries other than the one `path` names
-    // (its file name compared in any letter case); a wait of 0 only yields
-    // the processor. Returns early when termination is requested.
-    void wait(const std::string& path, std::uint32_t ms);
+    // What a wait learnt about the file it waited for.
+    enum class News {
+        none,   // nothing about that name (the pause ended, or it was cut short)
+        named,  // an entry of that name (any letter case) was made: `named` holds its path
+        lost,   // events may have been missed (an overflow, no watch): only a search can tell
+    };
+
+    // Waits for a change in the directory, at most `ms` milliseconds. Changes
+    // to entries other than the one `path` names (its file name compared in
+    // any letter case) are passed over without a system call of their own;
+    // a wait of 0 only yields the processor. Returns early when termination
+    // is requested. `named`, when given, receives the path of the entry
+    // found for News::named, in the letter case it was made in.
+    News wait(const std::string& path, std::uint32_t ms, std::string* named = nullptr);
 
     // Whether change notification is working for this watch.
     bool active() const;
 
 private:
     std::intptr_t handle_ = -1;  // the platform's notification handle, or -1
+    // Without notification: the directory, and its state (times, size) when
+    // it was last reported, so an unchanged directory needs no search.
+    std::string dir_;
+    std::optional<std::array<std::int64_t, 4>> stamp_;
 };
 
 // Monotonic millisecond counter that wraps at 2^32.

@@ -331,16 +331,6 @@ std::optional<std::string> environment_value(std::string_view name) {
 
 namespace {
 
-// The names in `dir`; empty when it cannot be read (making the file then
-// fails with the reason).
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    Dir d(dir);
-    if (d.get() == nullptr) return names;
-    while (const dirent* entry = ::readdir(d.get())) names.emplace_back(entry->d_name);
-    return names;
-}
-
 // Writes the pieces through `fd`: one writev for all of them; a short write
 // (a full disk, a signal) goes on from where it stopped.
 bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
@@ -370,10 +360,15 @@ bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
 std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
                                              std::initializer_list<std::string_view> pieces) {
     const int saved = errno;
-    const auto entries = names_in(dir);
-    errno = saved;
+    const auto look_up = [](const std::string& name) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) == 0) return posix::Lookup::present;
+        return errno == ENOENT ? posix::Lookup::absent : posix::Lookup::unknown;
+    };
+    const auto search = [](const std::string& name) { return find_file_any_case(name).has_value(); };
     Fd made;
-    auto path = posix::unique_request_name(dir, prefix, search_start(), entries, [&](const std::string& candidate) {
+    auto path = posix::unique_request_name(dir, prefix, search_start(), look_up, search, [&](const std::string& candidate) {
+        errno = saved;
         made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
         return made.valid() ? 0 : errno;
     });
@@ -421,7 +416,7 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     return std::nullopt;
 }
 
-DirectoryWatch::DirectoryWatch(const std::string& dir) {
+DirectoryWatch::DirectoryWatch(const std::string& dir) : dir_(dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
     const int saved = errno;
     Fd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -439,44 +434,78 @@ DirectoryWatch::~DirectoryWatch() {
 
 bool DirectoryWatch::active() const { return handle_ >= 0; }
 
-void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
-    if (handle_ < 0 || ms == 0) {
+DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t ms, std::string* named) {
+    if (handle_ < 0) {
+        // Polling: the directory's modification and change times tell
+        // whether any name was added since it was last reported, so a quiet
+        // directory is not searched again however many files it holds. A
+        // time within the last second may be shared by a change yet to come
+        // (the clock behind file times moves in ticks): it is never kept.
         sleep_ms(ms);
-        return;
+        const int saved = errno;
+        struct stat st {};
+        const bool known = ::stat(dir_.c_str(), &st) == 0;
+        errno = saved;
+        if (!known) return News::lost;
+        const std::array<std::int64_t, 4> stamp = {
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
+            static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_ino)};
+        if (stamp_ && *stamp_ == stamp) return News::none;
+        const bool recent = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) >= ::time(nullptr) - 1;
+        if (recent)
+            stamp_.reset();
+        else
+            stamp_ = stamp;
+        return News::lost;
+    }
+    if (ms == 0) {
+        sleep_ms(ms);
+        return News::none;
     }
     const int saved = errno;
     const int fd = static_cast<int>(handle_);
-    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    const std::size_t slash = path.rfind('/') + 1;
+    const std::string_view name = std::string_view(path).substr(slash);
     const std::uint32_t start = tick_ms();
-    // Events of other requests' files wake the poll too; only our own name,
-    // a lost event or the end of the pause ends the wait.
+    News news = News::none;
+    // Events of other requests' files wake the poll too; each wake costs the
+    // poll and one read, and only our own name, a lost event or the end of
+    // the pause ends the wait. The stop flag alone is read here: the poll
+    // lets a stop request through, whose handler sets it.
     alignas(inotify_event) char events[4096];
-    for (;;) {
+    while (news == News::none && termination == 0) {
         const std::uint32_t elapsed = tick_ms() - start;
-        if (elapsed >= ms || termination_requested()) break;
+        if (elapsed >= ms) break;
         const std::uint32_t left = ms - elapsed;
         const int ready = wait_ready(fd, POLLIN, left);
         if (ready == 0) break;
         if (ready < 0) {
             if (errno == EINTR) continue;
             sleep_ms(left);  // the watch failed: fall back to the plain pause
+            news = News::lost;
             break;
         }
-        bool ours = false;
-        for (;;) {
-            const ssize_t n = ::read(fd, events, sizeof events);
-            if (n <= 0) break;
-            for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
-                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-                if ((event->mask & IN_Q_OVERFLOW) != 0 ||
-                    (event->len > 0 && ascii::equal_any_case(event->name, name)))
-                    ours = true;
-                at += sizeof(inotify_event) + event->len;
+        const ssize_t n = ::read(fd, events, sizeof events);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) {
+            news = News::lost;
+            break;
+        }
+        for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            at += sizeof(inotify_event) + event->len;
+            if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                news = News::lost;
+            } else if (event->len > 0 && ascii::equal_any_case(event->name, name)) {
+                if (named != nullptr) *named = path.substr(0, slash) + event->name;
+                news = News::named;
+                break;
             }
         }
-        if (ours) break;
     }
     errno = saved;
+    return news;
 }
 
 std::uint32_t tick_ms() {

@@ -326,15 +326,16 @@ DirectoryWatch::~DirectoryWatch() {
 
 bool DirectoryWatch::active() const { return handle_ != -1; }
 
-void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
+DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t ms, std::string* named) {
     if (handle_ == -1 || ms == 0) {
         sleep_ms(ms);
-        return;
+        return handle_ == -1 ? News::lost : News::none;
     }
     const DWORD saved = ::GetLastError();
     const HANDLE events[2] = {handle_of(handle_), termination_event};
     const DWORD count = termination_event != nullptr ? 2 : 1;
     const std::uint32_t start = tick_ms();
+    News news = News::none;
     // A notification says only that some name in the directory changed:
     // other requests' files wake the wait too, and only our own file, the
     // end of the pause or a request to end finish it.
@@ -346,7 +347,14 @@ void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
             // Re-armed before the check, so a file made in between still
             // wakes the next wait.
             if (::FindNextChangeNotification(events[0])) {
-                if (find_file(path, nullptr)) break;
+                std::string found;
+                if (find_file(path, &found)) {
+                    std::size_t dir_end = path.size();
+                    while (dir_end > 0 && !is_path_separator(path[dir_end - 1])) --dir_end;
+                    if (named != nullptr) *named = path.substr(0, dir_end) + found;
+                    news = News::named;
+                    break;
+                }
                 continue;
             }
         } else if (woke != WAIT_FAILED) {
@@ -360,9 +368,11 @@ void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
         handle_ = -1;
         const std::uint32_t spent = tick_ms() - start;
         if (spent < ms) sleep_ms(ms - spent);
+        news = News::lost;
         break;
     }
     ::SetLastError(saved);
+    return news;
 }
 
 std::uint32_t tick_ms() { return ::GetTickCount(); }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <unordered_set>
 
 #include "ascii.h"
 #include "platform.h"
@@ -103,21 +102,37 @@ std::string lower_case(std::string_view text) {
 
 }  // namespace
 
+std::vector<std::string> signal_spellings(std::string_view request_path) {
+    const std::size_t name_at = request_path.rfind('/') + 1;  // npos + 1 is 0
+    const std::string_view dir = request_path.substr(0, name_at);
+    const std::string_view stem = request_path.substr(name_at, request_path.size() - name_at - 4);  // less ".TMP"
+    std::string upper(stem);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    std::vector<std::string> spellings;
+    for (std::string name : {std::string(stem) + ".ret", std::string(stem) + ".RET", lower_case(stem) + ".ret",
+                             upper + ".RET"}) {
+        name.insert(0, dir);
+        if (std::find(spellings.begin(), spellings.end(), name) == spellings.end()) spellings.push_back(name);
+    }
+    return spellings;
+}
+
 std::optional<std::string> unique_request_name(std::string_view dir, std::string_view prefix,
-                                               std::uint16_t start, const std::vector<std::string>& entries,
+                                               std::uint16_t start,
+                                               const std::function<Lookup(const std::string&)>& look_up,
+                                               const std::function<bool(const std::string&)>& search,
                                                const std::function<int(const std::string&)>& create) {
-    constexpr std::string_view signal_ending = ".ret";
-    std::unordered_set<std::string> signals;
-    for (const auto& name : entries)
-        if (name.size() >= signal_ending.size() &&
-            ascii::equal_any_case(std::string_view(name).substr(name.size() - signal_ending.size()), signal_ending))
-            signals.insert(lower_case(name));
     return unique_temp_name(dir, prefix, start, [&](const std::string& candidate) {
-        // The candidate's file name ends in ".TMP"; its signal file in ".ret".
-        const std::string_view file = std::string_view(candidate).substr(candidate.rfind('/') + 1);
-        std::string signal = lower_case(file.substr(0, file.size() - 4));
-        signal += signal_ending;
-        return signals.count(signal) != 0 ? EEXIST : create(candidate);
+        const auto spellings = signal_spellings(candidate);
+        bool unknown = false;
+        for (const auto& signal : spellings) {
+            const Lookup found = look_up(signal);
+            if (found == Lookup::present) return EEXIST;
+            unknown = unknown || found == Lookup::unknown;
+        }
+        if (unknown && search(spellings.front())) return EEXIST;
+        return create(candidate);
     });
 }
 

@@ -49,12 +49,24 @@ std::optional<std::string> unique_temp_name(std::string_view dir, std::string_vi
                                             std::uint16_t start,
                                             const std::function<int(const std::string&)>& create);
 
+// What looking up one name found.
+enum class Lookup { absent, present, unknown };
+
+// The spellings of a request file's signal file that are looked up before its
+// number is used: ".ret" and ".RET" after the name as made, ".ret" after it in
+// lower case and ".RET" after it in upper case (each once).
+std::vector<std::string> signal_spellings(std::string_view request_path);
+
 // The same search for a request file, where a number also counts as taken
-// when its signal file (".ret" in place of ".TMP", any letter case) is among
-// `entries`, the names found in the directory: a signal file left by an
-// earlier request must not answer a new one.
+// when its signal file (".ret" in place of ".TMP", any letter case) is there:
+// a signal file left by an earlier request must not answer a new one. Each
+// candidate's spellings are looked up one by one (`look_up`: no listing of
+// the directory is held); only when a look-up cannot tell is the directory
+// searched for the signal file in any letter case (`search`).
 std::optional<std::string> unique_request_name(std::string_view dir, std::string_view prefix,
-                                               std::uint16_t start, const std::vector<std::string>& entries,
+                                               std::uint16_t start,
+                                               const std::function<Lookup(const std::string&)>& look_up,
+                                               const std::function<bool(const std::string&)>& search,
                                                const std::function<int(const std::string&)>& create);
 
 }  // namespace qg::posix

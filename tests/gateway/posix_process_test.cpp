@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <iterator>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -170,6 +171,82 @@ TEST(GatewayPosix, SettingsFoundWithoutProc) {
         // No settings file was made anywhere else, and nothing waited in TMPDIR.
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp), {}), c.answered ? 0 : 1) << c.name;
     }
+}
+
+// User and system CPU of a process so far, in clock ticks (/proc/PID/stat
+// fields 14 and 15, after the parenthesised command name).
+long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// Waiting costs next to nothing however many files the work directory holds
+// and however many gateways wait: 200 gateways wait among 10,000 leftover
+// files with nothing to answer them. The bound, 2 ms of CPU per waiting
+// second, is some 40 times what a wait costs (a look-up and a poll per
+// PollTime); reading the directory at every check costs several times the
+// bound.
+TEST(GatewayPosix, WaitingCostsLittleAmongManyFiles) {
+    constexpr int waiting = 200;
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=120\r\nPollTime=150\r\n"));
+    const std::string left = box.root() + "left.dat";
+    write_file(left, "");
+    for (int i = 0; i < 10000; ++i) {
+        std::string name = box.work();
+        name += "left";
+        name += std::to_string(i);
+        ASSERT_EQ(::link(left.c_str(), name.c_str()), 0);
+    }
+    std::vector<Child> gateways;
+    for (int i = 0; i < waiting; ++i) {
+        std::string tag = "w";
+        tag += std::to_string(i);
+        gateways.push_back(box.start({}, "", tag));
+    }
+    // Every gateway has made its request: all of them wait from here on.
+    const auto all_waiting = [&] {
+        std::size_t requests = 0;
+        for (const auto& name : box.work_files()) requests += name.rfind("qg_", 0) == 0 ? 1 : 0;
+        return requests == waiting;
+    };
+    if (!eventually(all_waiting)) {
+        for (auto& g : gateways) g.kill();
+        FAIL() << "not every gateway made its request";
+    }
+    // The directory has been quiet for more than a second: its times no
+    // longer call for a search by the gateways that poll (beyond the 128
+    // inotify instances an account has by default).
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    const auto total_ticks = [&] {
+        long ticks = 0;
+        for (const auto& g : gateways) ticks += cpu_ticks(g.pid());
+        return ticks;
+    };
+    const long before = total_ticks();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const long after = total_ticks();
+
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double ms_per_waiting_second =
+        static_cast<double>(after - before) * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) /
+        (waiting * seconds);
+    EXPECT_LT(ms_per_waiting_second, 2.0) << "CPU per waiting second of one gateway";
+    std::cout << "CPU per waiting second: " << ms_per_waiting_second << " ms\n";
+
+    for (auto& g : gateways) g.kill();
+    for (auto& g : gateways) expect_clean_exit(GatewayResult{g.wait().exited, 0, {}});
+    EXPECT_EQ(box.work_files().size(), 10000u);  // only the gateways' own files went
 }
 
 TEST(GatewayPosix, HangUpOrInterruptLeftIgnoredStaysIgnored) {

@@ -41,21 +41,32 @@ void ended_by_server(std::initializer_list<const std::string*> made, const std::
 
 enum class Waited { answered, timed_out, ended };
 
+// Without change notification a directory search for the signal file in an
+// unusual letter case (neither its usual spellings nor one the watch named)
+// comes at most this often: a busy directory changes at every poll, each
+// search reads all of it, and hundreds of gateways may poll at once beyond
+// the account's inotify instances.
+constexpr std::uint32_t polling_search_ms = 5000;
+
 // Checks for the signal file until it appears, the time-out passes or the web
 // server ends the run; between two checks it waits for a change in the work
 // directory, at most one poll interval. A check is one look-up of the exact
-// name, and of a name in another letter case that the watch reported. The
-// directory is read only when the watch cannot tell (events lost, or, with no
-// watch, a directory changed since it was last read), and then at most once
-// per poll interval, so waiting costs the same however many files the
-// directory holds. `found` receives the path of the
-// signal file found.
+// name, and of a name in another letter case that the watch reported. When
+// the watch cannot tell (events lost, or, with no watch, a directory changed
+// since it was last read) the usual spellings of the name are looked up, and
+// the directory is searched at most once per poll interval (once in five
+// seconds without a watch), so waiting costs the same however many files the
+// directory holds. `found` receives the path of the signal file found.
 Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
                        std::uint32_t poll_ms, std::string& found) {
     using News = platform::DirectoryWatch::News;
     const std::uint32_t start = platform::tick_ms();
-    bool search_due = !watch.active();
-    std::optional<std::uint32_t> last_search;
+    const std::uint32_t search_every = watch.active() ? poll_ms : std::max(poll_ms, polling_search_ms);
+    // The request was made just now, with no signal file in a usual spelling
+    // left under its number: the first search is due one interval on.
+    bool search_due = false;
+    bool look_up_due = !watch.active();
+    std::optional<std::uint32_t> last_search = start;
     std::string named;
     for (;;) {
         if (platform::termination_requested()) return Waited::ended;
@@ -68,11 +79,18 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
             return Waited::answered;
         }
         named.clear();
+        if (look_up_due) {
+            look_up_due = false;
+            if (auto signal = platform::find_file_usual_case(signal_path)) {
+                found = std::move(*signal);
+                return Waited::answered;
+            }
+        }
         std::uint32_t pause = poll_ms;
         if (search_due) {
             const std::uint32_t now = platform::tick_ms();
-            const std::uint32_t since = last_search ? now - *last_search : poll_ms;
-            if (since >= poll_ms) {
+            const std::uint32_t since = last_search ? now - *last_search : search_every;
+            if (since >= search_every) {
                 last_search = now;
                 search_due = false;
                 if (auto signal = platform::find_file_any_case(signal_path)) {
@@ -80,12 +98,12 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
                     return Waited::answered;
                 }
             } else {
-                pause = poll_ms - since;  // the search is due at the end of this pause
+                pause = std::min(pause, search_every - since);  // the search is due then
             }
         }
         const std::uint32_t elapsed = platform::tick_ms() - start;  // wraps harmlessly
         if (elapsed > timeout_ms) return Waited::timed_out;
-        if (watch.wait(signal_path, pause, &named) == News::lost) search_due = true;
+        if (watch.wait(signal_path, pause, &named) == News::lost) search_due = look_up_due = true;
     }
 }
 
@@ -188,14 +206,22 @@ void request_cycle(Run& run) {
     if (work_dir.empty()) work_dir = platform::temp_dir();
     run.set_work_dir(work_dir);
 
+    // Opt-in exact requests: every variable whole, the body byte for byte.
+    const Values values = profile.read_int(section, text::key_full_values, 0) != 0 ? Values::full : Values::cut;
+    const BodyForm body_form =
+        profile.read_int(section, text::key_binary_body, 0) != 0 ? BodyForm::binary : BodyForm::text;
+    const auto body_reader = [body_form] {
+        return body_form == BodyForm::binary ? platform::binary_stdin() : platform::text_mode_stdin();
+    };
+
     std::string request;
-    add_environment(request, platform::environment());
+    add_environment(request, platform::environment(), values);
     finish_variables(request);
     Body body;
     if (const auto content_length = platform::environment_value(text::content_length))
-        body = Body::read(parse_content_length(*content_length), platform::text_mode_stdin());
+        body = Body::read(parse_content_length(*content_length), body_reader());
     else if (chunked_body())
-        body = Body::read(max_body, platform::text_mode_stdin());
+        body = Body::read(max_body, body_reader());
     if (platform::termination_requested()) return;  // nothing made yet
 
     const std::int64_t timeout_setting = profile.read_int(section, text::key_timeout, 0);
@@ -228,7 +254,7 @@ void request_cycle(Run& run) {
     // Watching starts before the request exists, so no answer is missed.
     platform::DirectoryWatch watch(work_dir);
     const auto made_request = [&] {
-        const BodyPieces body_text = body_pieces(body.bytes());
+        const BodyPieces body_text = body_pieces(body.bytes(), body_form);
         return platform::make_request_file(work_dir, prefix, {request, body_text.text, body_text.line_end});
     }();
     if (!made_request) {

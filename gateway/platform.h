@@ -114,6 +114,10 @@ bool file_exists(const std::string& path);
 // Finds a file whose name matches `path`'s file name in any letter case and
 // returns the path of the one found.
 std::optional<std::string> find_file_any_case(const std::string& path);
+// Looks the file up under the usual spellings of its name (as given, its
+// extension in the other letter case, all lower case, all upper case) without
+// reading the directory; where names ignore letter case, any spelling.
+std::optional<std::string> find_file_usual_case(const std::string& path);
 
 // Watches a directory so that a wait for a file in it ends as soon as the file
 // appears, instead of at the next poll. Made before the request file is
@@ -187,6 +191,8 @@ void stdout_close();
 // and returns how many came; 0 means the end of the input.
 using TextReader = std::function<std::size_t(char* buffer, std::size_t size)>;
 TextReader text_mode_stdin();
+// Reads standard input byte for byte, as it arrives (for BinaryBody=1).
+TextReader binary_stdin();
 
 // A regular file opened for reading only when no other process holds it open.
 // A file still held elsewhere fails with ErrorKind::busy. A symbolic link (a

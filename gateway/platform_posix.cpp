@@ -416,6 +416,17 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     return std::nullopt;
 }
 
+std::optional<std::string> find_file_usual_case(const std::string& path) {
+    const int saved = errno;
+    for (std::string& spelling : posix::usual_spellings(path))
+        if (file_exists(spelling)) {
+            errno = saved;
+            return std::move(spelling);
+        }
+    errno = saved;
+    return std::nullopt;
+}
+
 DirectoryWatch::DirectoryWatch(const std::string& dir) : dir_(dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
     const int saved = errno;
@@ -631,21 +642,30 @@ void stdout_close() {
     errno = saved;
 }
 
+namespace {
+
+// One plain read of standard input. Each read waits in poll first, where a
+// stop request ends it; one that came before is still pending and ends the
+// wait at once.
+std::size_t read_stdin(char* buffer, std::size_t size) {
+    while (!termination_requested()) {
+        if (wait_ready(STDIN_FILENO, POLLIN, std::nullopt) < 0 && errno == EINTR) continue;
+        const ssize_t n = ::read(STDIN_FILENO, buffer, size);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
 TextReader text_mode_stdin() {
     // Plain read calls: nothing is buffered beyond what the reader holds.
-    auto reader = std::make_shared<posix::TextModeReader>([](char* buffer, std::size_t size) -> std::size_t {
-        // Each read waits in poll first, where a stop request ends it; one
-        // that came before is still pending and ends the wait at once.
-        while (!termination_requested()) {
-            if (wait_ready(STDIN_FILENO, POLLIN, std::nullopt) < 0 && errno == EINTR) continue;
-            const ssize_t n = ::read(STDIN_FILENO, buffer, size);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-            return n > 0 ? static_cast<std::size_t>(n) : 0;
-        }
-        return 0;
-    });
+    auto reader = std::make_shared<posix::TextModeReader>(read_stdin);
     return [reader](char* buffer, std::size_t size) { return reader->read(buffer, size); };
 }
+
+TextReader binary_stdin() { return read_stdin; }
 
 std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
     // Non-blocking, so a FIFO put in the output file's place cannot hang the

@@ -309,11 +309,54 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     return path.substr(0, dir_end) + name;
 }
 
+namespace {
+
+// A directory watch that reports the names changed (ReadDirectoryChangesW),
+// so that files of other requests are passed over by comparing names, with
+// no look-up in the directory: a bare change notification says only that
+// something changed, and each look-up after one reads the directory (under
+// Wine, all of it).
+struct NameWatch {
+    HANDLE dir = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    OVERLAPPED overlapped{};
+    alignas(DWORD) unsigned char buffer[16384];
+
+    ~NameWatch() {
+        if (dir != INVALID_HANDLE_VALUE) {
+            ::CancelIo(dir);
+            DWORD ignored = 0;
+            ::GetOverlappedResult(dir, &overlapped, &ignored, TRUE);  // the buffer stays until the read ends
+            ::CloseHandle(dir);
+        }
+        if (event != nullptr) ::CloseHandle(event);
+    }
+
+    // Asks for the next changes; false when the watch cannot go on.
+    bool arm() {
+        ::ResetEvent(event);
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = event;
+        return ::ReadDirectoryChangesW(dir, buffer, sizeof buffer, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME, nullptr,
+                                       &overlapped, nullptr) != 0;
+    }
+};
+
+NameWatch* watch_of(std::intptr_t handle) { return reinterpret_cast<NameWatch*>(handle); }
+
+}  // namespace
+
+std::optional<std::string> find_file_usual_case(const std::string& path) { return find_file_any_case(path); }
+
 DirectoryWatch::DirectoryWatch(const std::string& dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
     const DWORD saved = ::GetLastError();
-    const HANDLE h = ::FindFirstChangeNotificationA(dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    if (h != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<std::intptr_t>(h);
+    auto watch = std::make_unique<NameWatch>();
+    watch->dir = ::CreateFileA(dir.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    watch->event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (watch->dir != INVALID_HANDLE_VALUE && watch->event != nullptr && watch->arm())
+        handle_ = reinterpret_cast<std::intptr_t>(watch.release());
     ::SetLastError(saved);  // without notification the gateway polls, silently
 #else
     (void)dir;  // benchmark builds measure the plain poll
@@ -321,7 +364,7 @@ DirectoryWatch::DirectoryWatch(const std::string& dir) {
 }
 
 DirectoryWatch::~DirectoryWatch() {
-    if (handle_ != -1) ::FindCloseChangeNotification(handle_of(handle_));
+    if (handle_ != -1) std::unique_ptr<NameWatch> closing(watch_of(handle_));
 }
 
 bool DirectoryWatch::active() const { return handle_ != -1; }
@@ -332,40 +375,50 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
         return handle_ == -1 ? News::lost : News::none;
     }
     const DWORD saved = ::GetLastError();
-    const HANDLE events[2] = {handle_of(handle_), termination_event};
+    NameWatch& watch = *watch_of(handle_);
+    std::size_t dir_end = path.size();
+    while (dir_end > 0 && !is_path_separator(path[dir_end - 1])) --dir_end;
+    const std::string_view name = std::string_view(path).substr(dir_end);
+    const HANDLE events[2] = {watch.event, termination_event};
     const DWORD count = termination_event != nullptr ? 2 : 1;
     const std::uint32_t start = tick_ms();
     News news = News::none;
-    // A notification says only that some name in the directory changed:
-    // other requests' files wake the wait too, and only our own file, the
-    // end of the pause or a request to end finish it.
-    for (;;) {
+    while (news == News::none) {
         const std::uint32_t elapsed = tick_ms() - start;
         if (elapsed >= ms) break;
         const DWORD woke = ::WaitForMultipleObjects(count, events, FALSE, ms - elapsed);
-        if (woke == WAIT_OBJECT_0) {
-            // Re-armed before the check, so a file made in between still
-            // wakes the next wait.
-            if (::FindNextChangeNotification(events[0])) {
-                std::string found;
-                if (find_file(path, &found)) {
-                    std::size_t dir_end = path.size();
-                    while (dir_end > 0 && !is_path_separator(path[dir_end - 1])) --dir_end;
-                    if (named != nullptr) *named = path.substr(0, dir_end) + found;
-                    news = News::named;
-                    break;
-                }
-                continue;
+        if (woke != WAIT_OBJECT_0) {
+            if (woke != WAIT_FAILED) break;  // the pause is over, or the gateway is asked to end
+        } else {
+            DWORD bytes = 0;
+            bool read = ::GetOverlappedResult(watch.dir, &watch.overlapped, &bytes, FALSE) != 0;
+            // No bytes (or, on some file systems, this error): more changes
+            // came than the buffer holds.
+            if (!read && ::GetLastError() == ERROR_NOTIFY_ENUM_DIR) {
+                read = true;
+                bytes = 0;
             }
-        } else if (woke != WAIT_FAILED) {
-            break;  // the pause is over, or the gateway is asked to end
+            if (read && bytes == 0) news = News::lost;
+            for (DWORD at = 0; read && at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+                const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(watch.buffer + at);
+                if (change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+                    const auto changed = to_ansi(change->FileName, change->FileNameLength / sizeof(wchar_t));
+                    if (changed && ascii::equal_any_case(*changed, name)) {
+                        if (named != nullptr) *named = path.substr(0, dir_end) + *changed;
+                        news = News::named;
+                        break;
+                    }
+                }
+                if (change->NextEntryOffset == 0) break;
+                at += change->NextEntryOffset;
+            }
+            // Re-armed at once, so a change that comes next is kept for the
+            // next wait.
+            if (read && watch.arm()) continue;
         }
-        // The notification is dead (the directory renamed or removed, a
-        // network session dropped): its handle would stay signalled and
-        // every later wait would spin. It is closed, and this wait and all
-        // later ones are plain pauses.
-        ::FindCloseChangeNotification(events[0]);
-        handle_ = -1;
+        // The watch is dead (the directory renamed or removed, a network
+        // session dropped): this wait and all later ones are plain pauses.
+        std::unique_ptr<NameWatch> closing(watch_of(std::exchange(handle_, -1)));
         const std::uint32_t spent = tick_ms() - start;
         if (spent < ms) sleep_ms(ms - spent);
         news = News::lost;
@@ -422,6 +475,16 @@ void stdout_close() {
     const DWORD saved = ::GetLastError();
     ::_close(::_fileno(stdout));
     ::SetLastError(saved);
+}
+
+TextReader binary_stdin() {
+    // The descriptor is switched to binary mode: no translation at all.
+    ::_setmode(0, _O_BINARY);
+    return [](char* buffer, std::size_t size) -> std::size_t {
+        const unsigned chunk = size > 0x10000000 ? 0x10000000u : static_cast<unsigned>(size);
+        const int n = ::_read(0, buffer, chunk);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    };
 }
 
 TextReader text_mode_stdin() {

@@ -92,30 +92,31 @@ std::optional<std::string> unique_temp_name(std::string_view dir, std::string_vi
     return std::nullopt;
 }
 
-namespace {
-
-std::string lower_case(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = ascii::lower(c);
-    return lower;
+std::vector<std::string> usual_spellings(std::string_view path) {
+    const std::size_t name_at = path.rfind('/') + 1;  // npos + 1 is 0
+    const std::string dir(path.substr(0, name_at));
+    const std::string name(path.substr(name_at));
+    const std::size_t dot = name.rfind('.');
+    const auto cased = [](std::string text, bool upper) {
+        for (char& c : text) c = upper ? (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) : ascii::lower(c);
+        return text;
+    };
+    std::string other_extension = name;
+    if (dot != std::string::npos) {
+        const std::string extension = name.substr(dot);
+        const bool upper = extension != cased(extension, true);
+        other_extension = name.substr(0, dot) + cased(extension, upper);
+    }
+    std::vector<std::string> spellings;
+    for (const std::string& spelling : {name, other_extension, cased(name, false), cased(name, true)})
+        if (std::find(spellings.begin(), spellings.end(), dir + spelling) == spellings.end())
+            spellings.push_back(dir + spelling);
+    return spellings;
 }
 
-}  // namespace
-
 std::vector<std::string> signal_spellings(std::string_view request_path) {
-    const std::size_t name_at = request_path.rfind('/') + 1;  // npos + 1 is 0
-    const std::string_view dir = request_path.substr(0, name_at);
-    const std::string_view stem = request_path.substr(name_at, request_path.size() - name_at - 4);  // less ".TMP"
-    std::string upper(stem);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    std::vector<std::string> spellings;
-    for (std::string name : {std::string(stem) + ".ret", std::string(stem) + ".RET", lower_case(stem) + ".ret",
-                             upper + ".RET"}) {
-        name.insert(0, dir);
-        if (std::find(spellings.begin(), spellings.end(), name) == spellings.end()) spellings.push_back(name);
-    }
-    return spellings;
+    std::string signal(request_path.substr(0, request_path.size() - 4));  // less ".TMP"
+    return usual_spellings(signal + ".ret");
 }
 
 std::optional<std::string> unique_request_name(std::string_view dir, std::string_view prefix,

@@ -52,9 +52,13 @@ std::optional<std::string> unique_temp_name(std::string_view dir, std::string_vi
 // What looking up one name found.
 enum class Lookup { absent, present, unknown };
 
+// The usual spellings of a file's name, each once: as given, with its
+// extension in the other letter case, all in lower case, all in upper case.
+std::vector<std::string> usual_spellings(std::string_view path);
+
 // The spellings of a request file's signal file that are looked up before its
-// number is used: ".ret" and ".RET" after the name as made, ".ret" after it in
-// lower case and ".RET" after it in upper case (each once).
+// number is used: the usual spellings of its name with ".ret" in place of
+// ".TMP".
 std::vector<std::string> signal_spellings(std::string_view request_path);
 
 // The same search for a request file, where a number also counts as taken

@@ -66,7 +66,7 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
     // left under its number: the first search is due one interval on.
     bool search_due = false;
     bool look_up_due = !watch.active();
-    std::optional<std::uint32_t> last_search = start;
+    std::uint32_t last_search = start;
     std::string named;
     for (;;) {
         if (platform::termination_requested()) return Waited::ended;
@@ -89,7 +89,7 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
         std::uint32_t pause = poll_ms;
         if (search_due) {
             const std::uint32_t now = platform::tick_ms();
-            const std::uint32_t since = last_search ? now - *last_search : search_every;
+            const std::uint32_t since = now - last_search;
             if (since >= search_every) {
                 last_search = now;
                 search_due = false;

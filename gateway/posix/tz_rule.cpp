@@ -146,6 +146,13 @@ bool tz_rule_offset(const char* rule, std::size_t length, std::int64_t utc, long
         return false;
     }
 
+    // Beyond some million years the calendar arithmetic below would
+    // overflow; no log line is written there.
+    constexpr std::int64_t far = std::int64_t{1} << 50;
+    if (utc > far || utc < -far) {
+        offset = standard;
+        return true;
+    }
     const long days = static_cast<long>((utc + standard) >= 0 ? (utc + standard) / 86400
                                                                 : ((utc + standard) - 86399) / 86400);
     const long year = year_of_days(days);

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -344,6 +345,9 @@ struct NameWatch {
 
 NameWatch* watch_of(std::intptr_t handle) { return reinterpret_cast<NameWatch*>(handle); }
 
+// The least time between two looks at the changes of a busy directory.
+constexpr std::uint32_t batch_gap_ms = 20;
+
 }  // namespace
 
 std::optional<std::string> find_file_usual_case(const std::string& path) { return find_file_any_case(path); }
@@ -413,8 +417,15 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
                 at += change->NextEntryOffset;
             }
             // Re-armed at once, so a change that comes next is kept for the
-            // next wait.
-            if (read && watch.arm()) continue;
+            // next wait. After changes to other names the next look comes
+            // a moment later, so that a busy directory's changes arrive in
+            // batches: each wake costs several calls to the system (under
+            // Wine, each a round trip to its server).
+            if (read && watch.arm()) {
+                const std::uint32_t spent = tick_ms() - start;
+                if (news == News::none && spent < ms) sleep_ms(std::min<std::uint32_t>(batch_gap_ms, ms - spent));
+                continue;
+            }
         }
         // The watch is dead (the directory renamed or removed, a network
         // session dropped): this wait and all later ones are plain pauses.

@@ -25,7 +25,7 @@ constexpr std::size_t temp_name_suffix = 3 + 4 + 4;
 // Ends a run that could not hand its request over: remove what was made (which
 // may free the room the log line needs), log, answer with the error page.
 void request_not_passed(const Run& run, std::initializer_list<const std::string*> made) {
-    for (const std::string* path : made) platform::delete_file(*path);
+    for (const std::string* path : made) delete_when_free(*path);
     log_error(run.log_path(), text::log_not_passed);
     write_error_page(run.out(), text::title_not_passed, text::page_not_passed);
 }
@@ -36,27 +36,74 @@ void request_not_passed(const Run& run, std::initializer_list<const std::string*
 void ended_by_server(std::initializer_list<const std::string*> made, const std::string* signal_path = nullptr) {
     if (signal_path != nullptr)
         if (const auto found = platform::find_file_any_case(*signal_path)) delete_when_free(*found);
-    for (const std::string* path : made) platform::delete_file(*path);
+    for (const std::string* path : made) delete_when_free(*path);
 }
 
 enum class Waited { answered, timed_out, ended };
 
+// Without change notification a directory search for the signal file in an
+// unusual letter case (neither its usual spellings nor one the watch named)
+// comes at most this often: a busy directory changes at every poll, each
+// search reads all of it, and hundreds of gateways may poll at once beyond
+// the account's inotify instances.
+constexpr std::uint32_t polling_search_ms = 5000;
+
 // Checks for the signal file until it appears, the time-out passes or the web
 // server ends the run; between two checks it waits for a change in the work
-// directory, at most one poll interval. `found` receives the path of the
-// signal file found.
+// directory, at most one poll interval. A check is one look-up of the exact
+// name, and of a name in another letter case that the watch reported. When
+// the watch cannot tell (events lost, or, with no watch, a directory changed
+// since it was last read) the usual spellings of the name are looked up, and
+// the directory is searched at most once per poll interval (once in five
+// seconds without a watch), so waiting costs the same however many files the
+// directory holds. `found` receives the path of the signal file found.
 Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
                        std::uint32_t poll_ms, std::string& found) {
+    using News = platform::DirectoryWatch::News;
     const std::uint32_t start = platform::tick_ms();
+    const std::uint32_t search_every = watch.active() ? poll_ms : std::max(poll_ms, polling_search_ms);
+    // The request was made just now, with no signal file in a usual spelling
+    // left under its number: the first search is due one interval on.
+    bool search_due = false;
+    bool look_up_due = !watch.active();
+    std::uint32_t last_search = start;
+    std::string named;
     for (;;) {
         if (platform::termination_requested()) return Waited::ended;
-        if (auto signal = platform::find_file_any_case(signal_path)) {
-            found = std::move(*signal);
+        if (platform::file_exists(signal_path)) {
+            found = signal_path;
             return Waited::answered;
+        }
+        if (!named.empty() && platform::file_exists(named)) {
+            found = std::move(named);
+            return Waited::answered;
+        }
+        named.clear();
+        if (look_up_due) {
+            look_up_due = false;
+            if (auto signal = platform::find_file_usual_case(signal_path)) {
+                found = std::move(*signal);
+                return Waited::answered;
+            }
+        }
+        std::uint32_t pause = poll_ms;
+        if (search_due) {
+            const std::uint32_t now = platform::tick_ms();
+            const std::uint32_t since = now - last_search;
+            if (since >= search_every) {
+                last_search = now;
+                search_due = false;
+                if (auto signal = platform::find_file_any_case(signal_path)) {
+                    found = std::move(*signal);
+                    return Waited::answered;
+                }
+            } else {
+                pause = std::min(pause, search_every - since);  // the search is due then
+            }
         }
         const std::uint32_t elapsed = platform::tick_ms() - start;  // wraps harmlessly
         if (elapsed > timeout_ms) return Waited::timed_out;
-        watch.wait(signal_path, poll_ms);
+        if (watch.wait(signal_path, pause, &named) == News::lost) search_due = look_up_due = true;
     }
 }
 
@@ -144,20 +191,37 @@ void request_cycle(Run& run) {
     using namespace std::string_view_literals;
     const std::string settings = platform::settings_path();
     const auto section = text::settings_section;
+    if (settings.empty()) {
+        // Without its settings the gateway would wait in a directory the
+        // application never reads and write settings where nobody looks.
+        // The log goes where the default work directory would put it.
+        run.set_work_dir(platform::temp_dir());
+        log_error(run.log_path(), text::log_no_settings);
+        write_error_page(run.out(), text::title_no_settings, text::page_no_settings);
+        return;
+    }
 
     platform::Profile profile(settings);
     std::string work_dir = profile.read_text(section, text::key_path, ""sv);
     if (work_dir.empty()) work_dir = platform::temp_dir();
     run.set_work_dir(work_dir);
 
+    // Opt-in exact requests: every variable whole, the body byte for byte.
+    const Values values = profile.read_int(section, text::key_full_values, 0) != 0 ? Values::full : Values::cut;
+    const BodyForm body_form =
+        profile.read_int(section, text::key_binary_body, 0) != 0 ? BodyForm::binary : BodyForm::text;
+    const auto body_reader = [body_form] {
+        return body_form == BodyForm::binary ? platform::binary_stdin() : platform::text_mode_stdin();
+    };
+
     std::string request;
-    add_environment(request, platform::environment());
+    add_environment(request, platform::environment(), values);
     finish_variables(request);
     Body body;
     if (const auto content_length = platform::environment_value(text::content_length))
-        body = Body::read(parse_content_length(*content_length), platform::text_mode_stdin());
+        body = Body::read(parse_content_length(*content_length), body_reader());
     else if (chunked_body())
-        body = Body::read(max_body, platform::text_mode_stdin());
+        body = Body::read(max_body, body_reader());
     if (platform::termination_requested()) return;  // nothing made yet
 
     const std::int64_t timeout_setting = profile.read_int(section, text::key_timeout, 0);
@@ -179,7 +243,8 @@ void request_cycle(Run& run) {
         request_not_passed(run, {});
         return;
     }
-    const auto output_path = platform::make_temp_name(work_dir, text::output_prefix);
+    platform::FileId output_id;
+    const auto output_path = platform::make_temp_name(work_dir, text::output_prefix, &output_id);
     if (!output_path) {
         request_not_passed(run, {});
         return;
@@ -189,7 +254,7 @@ void request_cycle(Run& run) {
     // Watching starts before the request exists, so no answer is missed.
     platform::DirectoryWatch watch(work_dir);
     const auto made_request = [&] {
-        const BodyPieces body_text = body_pieces(body.bytes());
+        const BodyPieces body_text = body_pieces(body.bytes(), body_form);
         return platform::make_request_file(work_dir, prefix, {request, body_text.text, body_text.line_end});
     }();
     if (!made_request) {
@@ -212,20 +277,22 @@ void request_cycle(Run& run) {
     }
     if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out);
 
-    // An application may still hold its signal file open for a moment; a
-    // signal file left behind would otherwise stay in the directory.
+    // Every file goes by the busy rule: an application may still hold its
+    // signal file open for a moment, and on Windows a scanner that holds a
+    // file without delete sharing would leave it behind, its number taken
+    // and, for the request file, its claim renewed for ever.
     delete_when_free(waited == Waited::answered ? found_signal : signal_path);
-    platform::delete_file(request_path);
+    delete_when_free(request_path);
 
     if (waited == Waited::answered) {
         // Behind a FastCGI wrapper the web server reads the answer as CGI
         // headers, so the application's status line must become one.
         const auto status_line = platform::environment_value(text::fastcgi_role) ? StatusLine::as_header
                                                                                   : StatusLine::as_written;
-        relay_output_file(*output_path, run.log_path(), run.out(), status_line);
-        platform::delete_file(*output_path);
+        relay_output_file(*output_path, run.log_path(), run.out(), status_line, output_id);
+        delete_when_free(*output_path);
     } else {
-        platform::delete_file(*output_path);
+        delete_when_free(*output_path);
         write_error_page(run.out(), text::title_timed_out, text::page_timed_out);
     }
     // The answer is complete: let the web server have it now. Releasing the

@@ -4,6 +4,7 @@
 // #ifdef.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,10 +33,14 @@ void prepare_process();
 // return early once it has, so the cycle can remove its files and exit quietly.
 bool termination_requested();
 
-// Full path of the running program.
+// Full path of the running program; empty when the system cannot tell it.
+// Where the system's own record is missing (no /proc) or names a program that
+// was replaced meanwhile, the name the server started it by is used, made
+// absolute, or the server's SCRIPT_FILENAME.
 std::string program_path();
 
-// Path of the settings file that belongs to the running program.
+// Path of the settings file that belongs to the running program; empty when
+// the program's path is unknown.
 std::string settings_path();
 
 // A private-profile settings file. Where the platform allows, the file is
@@ -70,10 +75,20 @@ bool is_path_separator(char c);
 // file names ignore letter case, unchanged where they do not.
 std::string request_path_case(std::string path);
 
+// Which file a name led to: its device and its number there (on Windows the
+// volume serial number and the file index). Two names of one file give the
+// same identity; a file put in another's place gives another.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+
 // Makes a unique file name in `dir` from the first three characters of
 // `prefix`, creating the file empty. Returns the full path, or nothing when no
-// name could be made.
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix);
+// name could be made. `made`, when given, receives the identity of the file
+// created.
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made = nullptr);
 
 // Makes a new request file in `dir` under a unique name from the first three
 // characters of `prefix` and writes `pieces` into it, one after the other, as
@@ -99,12 +114,17 @@ bool file_exists(const std::string& path);
 // Finds a file whose name matches `path`'s file name in any letter case and
 // returns the path of the one found.
 std::optional<std::string> find_file_any_case(const std::string& path);
+// Looks the file up under the usual spellings of its name (as given, its
+// extension in the other letter case, all lower case, all upper case) without
+// reading the directory; where names ignore letter case, any spelling.
+std::optional<std::string> find_file_usual_case(const std::string& path);
 
 // Watches a directory so that a wait for a file in it ends as soon as the file
 // appears, instead of at the next poll. Made before the request file is
 // written, so an answer cannot fall between a check and the wait. Where
 // change notification cannot be had (no instance or watch left, a file
-// system that sends no events), a wait is a plain sleep.
+// system that sends no events), a wait is a plain sleep, and it reports
+// News::lost only where the directory may have changed since the last report.
 class DirectoryWatch {
 public:
     explicit DirectoryWatch(const std::string& dir);
@@ -112,17 +132,30 @@ public:
     DirectoryWatch& operator=(const DirectoryWatch&) = delete;
     ~DirectoryWatch();
 
-    // Waits for a change in the directory, at most `ms` milliseconds. The
-    // platform may ignore changes to entries other than the one `path` names
-    // (its file name compared in any letter case); a wait of 0 only yields
-    // the processor. Returns early when termination is requested.
-    void wait(const std::string& path, std::uint32_t ms);
+    // What a wait learnt about the file it waited for.
+    enum class News {
+        none,   // nothing about that name (the pause ended, or it was cut short)
+        named,  // an entry of that name (any letter case) was made: `named` holds its path
+        lost,   // events may have been missed (an overflow, no watch): only a search can tell
+    };
+
+    // Waits for a change in the directory, at most `ms` milliseconds. Changes
+    // to entries other than the one `path` names (its file name compared in
+    // any letter case) are passed over without a system call of their own;
+    // a wait of 0 only yields the processor. Returns early when termination
+    // is requested. `named`, when given, receives the path of the entry
+    // found for News::named, in the letter case it was made in.
+    News wait(const std::string& path, std::uint32_t ms, std::string* named = nullptr);
 
     // Whether change notification is working for this watch.
     bool active() const;
 
 private:
     std::intptr_t handle_ = -1;  // the platform's notification handle, or -1
+    // Without notification: the directory, and its state (times, size) when
+    // it was last reported, so an unchanged directory needs no search.
+    std::string dir_;
+    std::optional<std::array<std::int64_t, 4>> stamp_;
 };
 
 // Monotonic millisecond counter that wraps at 2^32.
@@ -158,12 +191,18 @@ void stdout_close();
 // and returns how many came; 0 means the end of the input.
 using TextReader = std::function<std::size_t(char* buffer, std::size_t size)>;
 TextReader text_mode_stdin();
+// Reads standard input byte for byte, as it arrives (for BinaryBody=1).
+TextReader binary_stdin();
 
 // A regular file opened for reading only when no other process holds it open.
-// A file still held elsewhere fails with ErrorKind::busy.
+// A file still held elsewhere fails with ErrorKind::busy. A symbolic link (a
+// reparse point on Windows) at the name is never followed, and when
+// `expected` is given only that very file is opened: any other file at the
+// name fails with ErrorKind::denied.
 class ExclusiveFile {
 public:
-    static std::optional<ExclusiveFile> open(const std::string& path);
+    static std::optional<ExclusiveFile> open(const std::string& path,
+                                             const std::optional<FileId>& expected = std::nullopt);
     ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
     ExclusiveFile& operator=(ExclusiveFile&& other) noexcept {
         if (this != &other) {

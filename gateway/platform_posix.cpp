@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 
 #include "ascii.h"
 #include "posix/fd.h"
+#include "posix/file_system.h"
 #include "posix/names.h"
 #include "posix/profile.h"
 #include "posix/text_mode.h"
@@ -95,6 +97,10 @@ std::optional<std::string> read_whole_file(const std::string& path) {
     return content;
 }
 
+FileId id_of(const struct stat& st) {
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 // The descriptor an ExclusiveFile holds.
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
@@ -161,20 +167,61 @@ bool termination_requested() {
     return termination != 0;
 }
 
+namespace {
+
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A path with its links resolved, as /proc/self/exe gives it, so the settings
+// file lies beside the program itself; the path as given when that fails.
+std::string resolved(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string result(real);
+    std::free(real);
+    return result;
+}
+
+}  // namespace
+
 std::string program_path() {
+    const int saved = errno;
     std::string path(PATH_MAX, '\0');
     for (;;) {
         const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
-        if (n < 0) return {};
+        if (n < 0) {
+            path.clear();
+            break;
+        }
         if (static_cast<std::size_t>(n) < path.size()) {
             path.resize(static_cast<std::size_t>(n));
-            return path;
+            break;
         }
         path.resize(path.size() * 2);
     }
+    if (!posix::proc_exe_usable(path, [](const std::string& p) { return ::access(p.c_str(), F_OK) == 0; })) {
+        // No /proc (a chroot, a container), or the program was replaced while
+        // this run started: the name the server started it by.
+        std::string cwd(PATH_MAX, '\0');
+        if (::getcwd(cwd.data(), cwd.size()) == nullptr) cwd.clear();
+        cwd.resize(std::strlen(cwd.c_str()));
+        const char* search = std::getenv("PATH");
+        const auto script = environment_value("SCRIPT_FILENAME");
+        path = posix::program_path_fallback(program_invocation_name != nullptr ? program_invocation_name : "", cwd,
+                                            search != nullptr ? search : "/usr/local/bin:/bin:/usr/bin",
+                                            script.value_or(""), is_regular_file);
+        if (!path.empty()) path = resolved(path);
+    }
+    errno = saved;
+    return path;
 }
 
-std::string settings_path() { return posix::settings_path_from(program_path()); }
+std::string settings_path() {
+    const std::string program = program_path();
+    return program.empty() ? std::string() : posix::settings_path_from(program);
+}
 
 Profile::Profile(std::string file) : file_(std::move(file)) {
     const int saved = errno;
@@ -251,10 +298,15 @@ std::uint16_t search_start() {
 
 }  // namespace
 
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
-    return posix::unique_temp_name(dir, prefix, search_start(), [](const std::string& path) {
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
+    return posix::unique_temp_name(dir, prefix, search_start(), [made](const std::string& path) {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-        return fd.valid() ? 0 : errno;
+        if (!fd.valid()) return errno;
+        // Taken from the descriptor that created the file, so nothing put at
+        // the name afterwards can pass for it.
+        struct stat st {};
+        if (made != nullptr && ::fstat(fd.get(), &st) == 0) *made = id_of(st);
+        return 0;
     });
 }
 
@@ -278,16 +330,6 @@ std::optional<std::string> environment_value(std::string_view name) {
 }
 
 namespace {
-
-// The names in `dir`; empty when it cannot be read (making the file then
-// fails with the reason).
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    Dir d(dir);
-    if (d.get() == nullptr) return names;
-    while (const dirent* entry = ::readdir(d.get())) names.emplace_back(entry->d_name);
-    return names;
-}
 
 // Writes the pieces through `fd`: one writev for all of them; a short write
 // (a full disk, a signal) goes on from where it stopped.
@@ -318,10 +360,15 @@ bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
 std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
                                              std::initializer_list<std::string_view> pieces) {
     const int saved = errno;
-    const auto entries = names_in(dir);
-    errno = saved;
+    const auto look_up = [](const std::string& name) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) == 0) return posix::Lookup::present;
+        return errno == ENOENT ? posix::Lookup::absent : posix::Lookup::unknown;
+    };
+    const auto search = [](const std::string& name) { return find_file_any_case(name).has_value(); };
     Fd made;
-    auto path = posix::unique_request_name(dir, prefix, search_start(), entries, [&](const std::string& candidate) {
+    auto path = posix::unique_request_name(dir, prefix, search_start(), look_up, search, [&](const std::string& candidate) {
+        errno = saved;
         made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
         return made.valid() ? 0 : errno;
     });
@@ -369,7 +416,18 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     return std::nullopt;
 }
 
-DirectoryWatch::DirectoryWatch(const std::string& dir) {
+std::optional<std::string> find_file_usual_case(const std::string& path) {
+    const int saved = errno;
+    for (std::string& spelling : posix::usual_spellings(path))
+        if (file_exists(spelling)) {
+            errno = saved;
+            return std::move(spelling);
+        }
+    errno = saved;
+    return std::nullopt;
+}
+
+DirectoryWatch::DirectoryWatch(const std::string& dir) : dir_(dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
     const int saved = errno;
     Fd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -387,44 +445,78 @@ DirectoryWatch::~DirectoryWatch() {
 
 bool DirectoryWatch::active() const { return handle_ >= 0; }
 
-void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
-    if (handle_ < 0 || ms == 0) {
+DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t ms, std::string* named) {
+    if (handle_ < 0) {
+        // Polling: the directory's modification and change times tell
+        // whether any name was added since it was last reported, so a quiet
+        // directory is not searched again however many files it holds. A
+        // time within the last second may be shared by a change yet to come
+        // (the clock behind file times moves in ticks): it is never kept.
         sleep_ms(ms);
-        return;
+        const int saved = errno;
+        struct stat st {};
+        const bool known = ::stat(dir_.c_str(), &st) == 0;
+        errno = saved;
+        if (!known) return News::lost;
+        const std::array<std::int64_t, 4> stamp = {
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
+            static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_ino)};
+        if (stamp_ && *stamp_ == stamp) return News::none;
+        const bool recent = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) >= ::time(nullptr) - 1;
+        if (recent)
+            stamp_.reset();
+        else
+            stamp_ = stamp;
+        return News::lost;
+    }
+    if (ms == 0) {
+        sleep_ms(ms);
+        return News::none;
     }
     const int saved = errno;
     const int fd = static_cast<int>(handle_);
-    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    const std::size_t slash = path.rfind('/') + 1;
+    const std::string_view name = std::string_view(path).substr(slash);
     const std::uint32_t start = tick_ms();
-    // Events of other requests' files wake the poll too; only our own name,
-    // a lost event or the end of the pause ends the wait.
+    News news = News::none;
+    // Events of other requests' files wake the poll too; each wake costs the
+    // poll and one read, and only our own name, a lost event or the end of
+    // the pause ends the wait. The stop flag alone is read here: the poll
+    // lets a stop request through, whose handler sets it.
     alignas(inotify_event) char events[4096];
-    for (;;) {
+    while (news == News::none && termination == 0) {
         const std::uint32_t elapsed = tick_ms() - start;
-        if (elapsed >= ms || termination_requested()) break;
+        if (elapsed >= ms) break;
         const std::uint32_t left = ms - elapsed;
         const int ready = wait_ready(fd, POLLIN, left);
         if (ready == 0) break;
         if (ready < 0) {
             if (errno == EINTR) continue;
             sleep_ms(left);  // the watch failed: fall back to the plain pause
+            news = News::lost;
             break;
         }
-        bool ours = false;
-        for (;;) {
-            const ssize_t n = ::read(fd, events, sizeof events);
-            if (n <= 0) break;
-            for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
-                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-                if ((event->mask & IN_Q_OVERFLOW) != 0 ||
-                    (event->len > 0 && ascii::equal_any_case(event->name, name)))
-                    ours = true;
-                at += sizeof(inotify_event) + event->len;
+        const ssize_t n = ::read(fd, events, sizeof events);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n <= 0) {
+            news = News::lost;
+            break;
+        }
+        for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            at += sizeof(inotify_event) + event->len;
+            if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                news = News::lost;
+            } else if (event->len > 0 && ascii::equal_any_case(event->name, name)) {
+                if (named != nullptr) *named = path.substr(0, slash) + event->name;
+                news = News::named;
+                break;
             }
         }
-        if (ours) break;
     }
     errno = saved;
+    return news;
 }
 
 std::uint32_t tick_ms() {
@@ -550,31 +642,46 @@ void stdout_close() {
     errno = saved;
 }
 
+namespace {
+
+// One plain read of standard input. Each read waits in poll first, where a
+// stop request ends it; one that came before is still pending and ends the
+// wait at once.
+std::size_t read_stdin(char* buffer, std::size_t size) {
+    while (!termination_requested()) {
+        if (wait_ready(STDIN_FILENO, POLLIN, std::nullopt) < 0 && errno == EINTR) continue;
+        const ssize_t n = ::read(STDIN_FILENO, buffer, size);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
 TextReader text_mode_stdin() {
     // Plain read calls: nothing is buffered beyond what the reader holds.
-    auto reader = std::make_shared<posix::TextModeReader>([](char* buffer, std::size_t size) -> std::size_t {
-        // Each read waits in poll first, where a stop request ends it; one
-        // that came before is still pending and ends the wait at once.
-        while (!termination_requested()) {
-            if (wait_ready(STDIN_FILENO, POLLIN, std::nullopt) < 0 && errno == EINTR) continue;
-            const ssize_t n = ::read(STDIN_FILENO, buffer, size);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-            return n > 0 ? static_cast<std::size_t>(n) : 0;
-        }
-        return 0;
-    });
+    auto reader = std::make_shared<posix::TextModeReader>(read_stdin);
     return [reader](char* buffer, std::size_t size) { return reader->read(buffer, size); };
 }
 
-std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
+TextReader binary_stdin() { return read_stdin; }
+
+std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
     // Non-blocking, so a FIFO put in the output file's place cannot hang the
     // gateway in open; only a regular file is an answer that can be relayed.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // A link at the name fails (ELOOP): the gateway reads with rights the
+    // application's account may lack, and must not read for it.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     if (!fd.valid()) return std::nullopt;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::nullopt;
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return std::nullopt;
+    }
+    if (expected && id_of(st) != *expected) {
+        errno = EPERM;  // another file was put in the place of the one made
         return std::nullopt;
     }
     if (::fcntl(fd.get(), F_SETFL, 0) != 0) return std::nullopt;
@@ -583,8 +690,14 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
     // Once that is known the lease goes at once: held through the relay, it
     // would make every other process that opens the file (a backup, the
     // application reading its answer again) wait for the kernel's lease-break
-    // time whenever the client reads slowly.
-    if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
+    // time whenever the client reads slowly. On a network file system the
+    // lease is refused whatever this machine holds; there the application's
+    // order (close, then signal) is relied on.
+    struct statfs fs {};
+    const bool network = ::fstatfs(fd.get(), &fs) == 0 && posix::network_file_system(fs.f_type);
+    if (network) {
+        // no lease check: see above
+    } else if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
         if (errno == EAGAIN || errno == EBUSY) return std::nullopt;
         // Leases unsupported or not permitted here: read without the check.
     } else {

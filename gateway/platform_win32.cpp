@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -113,6 +114,16 @@ std::optional<std::string> to_ansi(const wchar_t* wide, std::size_t length) {
     return ansi;
 }
 
+// The identity of an open file, with whether it is a reparse point (a
+// symbolic link or a junction opened as itself).
+std::optional<FileId> id_of(HANDLE file, bool* reparse_point = nullptr) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return std::nullopt;
+    if (reparse_point != nullptr) *reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return FileId{info.dwVolumeSerialNumber,
+                  static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
 struct EnvironmentBlockFree {
     void operator()(wchar_t* block) const { ::FreeEnvironmentStringsW(block); }
 };
@@ -163,6 +174,7 @@ std::string program_path() {
 
 std::string settings_path() {
     std::string path = program_path();
+    if (path.empty()) return path;
     lower_in_place(path);
     // The first ".exe" of the program's own file name, and all after it,
     // become ".ini"; a folder named like "x.exec" is not searched, so the
@@ -225,11 +237,19 @@ std::string request_path_case(std::string path) {
     return path;
 }
 
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix) {
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
     // Unique number 0: the service picks the number and creates the file.
     const std::string three(prefix.substr(0, 3));
     char path[MAX_PATH + 1] = {};
     if (::GetTempFileNameA(dir.c_str(), three.c_str(), 0, path) == 0) return std::nullopt;
+    if (made != nullptr) {
+        // Read at once, before the request that names the file exists.
+        const DWORD saved = ::GetLastError();
+        OwnedHandle file(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (const auto id = file.valid() ? id_of(file.get()) : std::nullopt) *made = *id;
+        ::SetLastError(saved);
+    }
     return std::string(path);
 }
 
@@ -290,11 +310,57 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
     return path.substr(0, dir_end) + name;
 }
 
+namespace {
+
+// A directory watch that reports the names changed (ReadDirectoryChangesW),
+// so that files of other requests are passed over by comparing names, with
+// no look-up in the directory: a bare change notification says only that
+// something changed, and each look-up after one reads the directory (under
+// Wine, all of it).
+struct NameWatch {
+    HANDLE dir = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    OVERLAPPED overlapped{};
+    alignas(DWORD) unsigned char buffer[16384];
+
+    ~NameWatch() {
+        if (dir != INVALID_HANDLE_VALUE) {
+            ::CancelIo(dir);
+            DWORD ignored = 0;
+            ::GetOverlappedResult(dir, &overlapped, &ignored, TRUE);  // the buffer stays until the read ends
+            ::CloseHandle(dir);
+        }
+        if (event != nullptr) ::CloseHandle(event);
+    }
+
+    // Asks for the next changes; false when the watch cannot go on.
+    bool arm() {
+        ::ResetEvent(event);
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = event;
+        return ::ReadDirectoryChangesW(dir, buffer, sizeof buffer, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME, nullptr,
+                                       &overlapped, nullptr) != 0;
+    }
+};
+
+NameWatch* watch_of(std::intptr_t handle) { return reinterpret_cast<NameWatch*>(handle); }
+
+// The least time between two looks at the changes of a busy directory.
+constexpr std::uint32_t batch_gap_ms = 20;
+
+}  // namespace
+
+std::optional<std::string> find_file_usual_case(const std::string& path) { return find_file_any_case(path); }
+
 DirectoryWatch::DirectoryWatch(const std::string& dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
     const DWORD saved = ::GetLastError();
-    const HANDLE h = ::FindFirstChangeNotificationA(dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    if (h != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<std::intptr_t>(h);
+    auto watch = std::make_unique<NameWatch>();
+    watch->dir = ::CreateFileA(dir.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    watch->event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (watch->dir != INVALID_HANDLE_VALUE && watch->event != nullptr && watch->arm())
+        handle_ = reinterpret_cast<std::intptr_t>(watch.release());
     ::SetLastError(saved);  // without notification the gateway polls, silently
 #else
     (void)dir;  // benchmark builds measure the plain poll
@@ -302,48 +368,75 @@ DirectoryWatch::DirectoryWatch(const std::string& dir) {
 }
 
 DirectoryWatch::~DirectoryWatch() {
-    if (handle_ != -1) ::FindCloseChangeNotification(handle_of(handle_));
+    if (handle_ != -1) std::unique_ptr<NameWatch> closing(watch_of(handle_));
 }
 
 bool DirectoryWatch::active() const { return handle_ != -1; }
 
-void DirectoryWatch::wait(const std::string& path, std::uint32_t ms) {
+DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t ms, std::string* named) {
     if (handle_ == -1 || ms == 0) {
         sleep_ms(ms);
-        return;
+        return handle_ == -1 ? News::lost : News::none;
     }
     const DWORD saved = ::GetLastError();
-    const HANDLE events[2] = {handle_of(handle_), termination_event};
+    NameWatch& watch = *watch_of(handle_);
+    std::size_t dir_end = path.size();
+    while (dir_end > 0 && !is_path_separator(path[dir_end - 1])) --dir_end;
+    const std::string_view name = std::string_view(path).substr(dir_end);
+    const HANDLE events[2] = {watch.event, termination_event};
     const DWORD count = termination_event != nullptr ? 2 : 1;
     const std::uint32_t start = tick_ms();
-    // A notification says only that some name in the directory changed:
-    // other requests' files wake the wait too, and only our own file, the
-    // end of the pause or a request to end finish it.
-    for (;;) {
+    News news = News::none;
+    while (news == News::none) {
         const std::uint32_t elapsed = tick_ms() - start;
         if (elapsed >= ms) break;
         const DWORD woke = ::WaitForMultipleObjects(count, events, FALSE, ms - elapsed);
-        if (woke == WAIT_OBJECT_0) {
-            // Re-armed before the check, so a file made in between still
-            // wakes the next wait.
-            if (::FindNextChangeNotification(events[0])) {
-                if (find_file(path, nullptr)) break;
+        if (woke != WAIT_OBJECT_0) {
+            if (woke != WAIT_FAILED) break;  // the pause is over, or the gateway is asked to end
+        } else {
+            DWORD bytes = 0;
+            bool read = ::GetOverlappedResult(watch.dir, &watch.overlapped, &bytes, FALSE) != 0;
+            // No bytes (or, on some file systems, this error): more changes
+            // came than the buffer holds.
+            if (!read && ::GetLastError() == ERROR_NOTIFY_ENUM_DIR) {
+                read = true;
+                bytes = 0;
+            }
+            if (read && bytes == 0) news = News::lost;
+            for (DWORD at = 0; read && at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+                const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(watch.buffer + at);
+                if (change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+                    const auto changed = to_ansi(change->FileName, change->FileNameLength / sizeof(wchar_t));
+                    if (changed && ascii::equal_any_case(*changed, name)) {
+                        if (named != nullptr) *named = path.substr(0, dir_end) + *changed;
+                        news = News::named;
+                        break;
+                    }
+                }
+                if (change->NextEntryOffset == 0) break;
+                at += change->NextEntryOffset;
+            }
+            // Re-armed at once, so a change that comes next is kept for the
+            // next wait. After changes to other names the next look comes
+            // a moment later, so that a busy directory's changes arrive in
+            // batches: each wake costs several calls to the system (under
+            // Wine, each a round trip to its server).
+            if (read && watch.arm()) {
+                const std::uint32_t spent = tick_ms() - start;
+                if (news == News::none && spent < ms) sleep_ms(std::min<std::uint32_t>(batch_gap_ms, ms - spent));
                 continue;
             }
-        } else if (woke != WAIT_FAILED) {
-            break;  // the pause is over, or the gateway is asked to end
         }
-        // The notification is dead (the directory renamed or removed, a
-        // network session dropped): its handle would stay signalled and
-        // every later wait would spin. It is closed, and this wait and all
-        // later ones are plain pauses.
-        ::FindCloseChangeNotification(events[0]);
-        handle_ = -1;
+        // The watch is dead (the directory renamed or removed, a network
+        // session dropped): this wait and all later ones are plain pauses.
+        std::unique_ptr<NameWatch> closing(watch_of(std::exchange(handle_, -1)));
         const std::uint32_t spent = tick_ms() - start;
         if (spent < ms) sleep_ms(ms - spent);
+        news = News::lost;
         break;
     }
     ::SetLastError(saved);
+    return news;
 }
 
 std::uint32_t tick_ms() { return ::GetTickCount(); }
@@ -395,6 +488,16 @@ void stdout_close() {
     ::SetLastError(saved);
 }
 
+TextReader binary_stdin() {
+    // The descriptor is switched to binary mode: no translation at all.
+    ::_setmode(0, _O_BINARY);
+    return [](char* buffer, std::size_t size) -> std::size_t {
+        const unsigned chunk = size > 0x10000000 ? 0x10000000u : static_cast<unsigned>(size);
+        const int n = ::_read(0, buffer, chunk);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    };
+}
+
 TextReader text_mode_stdin() {
     // Descriptor 0 keeps the C runtime's text mode: the runtime itself turns
     // CR LF into LF and ends the input at 0x1A.
@@ -405,14 +508,24 @@ TextReader text_mode_stdin() {
     };
 }
 
-std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path) {
+std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
     // Share mode 0: the open fails with a sharing violation while any other
     // handle to the file is open, which is the application still writing it.
-    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr));
+    // A reparse point at the name is opened as itself and refused below, so
+    // a link never leads the gateway to a file it may read and the
+    // application's account may not.
+    OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return std::nullopt;
     if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
         ::SetLastError(ERROR_INVALID_FUNCTION);
+        return std::nullopt;
+    }
+    bool reparse_point = false;
+    const auto id = id_of(file.get(), &reparse_point);
+    if (!id) return std::nullopt;
+    if (reparse_point || (expected && *id != *expected)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);  // not the file the gateway made
         return std::nullopt;
     }
     return ExclusiveFile(reinterpret_cast<std::intptr_t>(file.release()));
@@ -518,7 +631,7 @@ std::optional<std::string> make_request_file_from(std::uint16_t first, const std
         if (write_all(file.get(), text)) return path;
         const DWORD error = ::GetLastError();
         ::CloseHandle(file.release());
-        ::DeleteFileA(path.c_str());
+        delete_when_free(path);
         ::SetLastError(error);  // the log gets the write's failure
         return std::nullopt;
     }

@@ -16,10 +16,11 @@ namespace {
 // scanner or an indexer opens a freshly closed file for a moment, and a
 // complete answer must not be refused for that. Any other failure, and a file
 // still busy after that, fails with its error code kept.
-std::optional<platform::ExclusiveFile> open_when_free(const std::string& path) {
+std::optional<platform::ExclusiveFile> open_when_free(const std::string& path,
+                                                      const std::optional<platform::FileId>& expected) {
     std::optional<platform::ExclusiveFile> file;
     retry_while_busy([&] {
-        file = platform::ExclusiveFile::open(path);
+        file = platform::ExclusiveFile::open(path, expected);
         return !file && platform::last_error_kind() == platform::ErrorKind::busy;
     });
     return file;
@@ -44,12 +45,12 @@ void send_status_as_header(const Sink& out, std::string_view piece) {
 }  // namespace
 
 bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out,
-                       StatusLine status_line) {
+                       StatusLine status_line, const std::optional<platform::FileId>& expected) {
     // A buffer of the relay's own: the relay has no memory to run short of,
     // so an answered request never goes without a response.
     char buffer[relay_piece];
 
-    auto file = open_when_free(output_path);
+    auto file = open_when_free(output_path, expected);
     if (!file) {
         log_error(log_path, text::log_unreadable);
         write_error_page(out, text::title_unreadable, text::page_unreadable);

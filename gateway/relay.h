@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,9 +31,13 @@ enum class StatusLine {
 // Copies the output file to `out`, with the default header first when the file
 // does not begin with "HTTP" (any case). An unreadable file is logged and
 // answered with its error page; an empty file gets the no-output page.
-// Returns false when the file could not be opened.
+// Returns false when the file could not be opened. With `expected`, only the
+// file of that identity is relayed (see ExclusiveFile::open): an application
+// account that put a link or another file at the name gets the unreadable
+// page, never the contents of a file it could not read itself.
 bool relay_output_file(const std::string& output_path, const std::string& log_path, const Sink& out,
-                       StatusLine status_line = StatusLine::as_written);
+                       StatusLine status_line = StatusLine::as_written,
+                       const std::optional<platform::FileId>& expected = std::nullopt);
 
 // The complete error page for `title` and `message`, with its final line feed.
 std::string error_page(std::string_view title, std::string_view message);

@@ -56,8 +56,12 @@ std::string encode_name(std::string_view name) {
     return out;
 }
 
-void add_variable(std::string& text, std::string_view name, std::string_view value) noexcept {
-    if (name.empty() || value.empty() || name.size() > name_limit) return;
+namespace {
+
+// Adds the variable; `longest_name` bounds the name (0: no bound).
+void add_variable_within(std::string& text, std::string_view name, std::string_view value,
+                         std::size_t longest_name) noexcept {
+    if (name.empty() || value.empty() || (longest_name != 0 && name.size() > longest_name)) return;
     try {
         // The piece is built whole and appended in one step, so a failure
         // never leaves part of a variable in the text.
@@ -73,21 +77,38 @@ void add_variable(std::string& text, std::string_view name, std::string_view val
     }
 }
 
-void add_environment_entry(std::string& text, std::string_view entry) noexcept {
-    entry = entry.substr(0, entry_limit);
+}  // namespace
+
+void add_variable(std::string& text, std::string_view name, std::string_view value) noexcept {
+    add_variable_within(text, name, value, name_limit);
+}
+
+void add_environment_entry(std::string& text, std::string_view entry, Values values) noexcept {
+    if (values == Values::cut) entry = entry.substr(0, entry_limit);
     const auto eq = entry.find('=');
     if (eq == std::string_view::npos) return;
     std::string_view name = entry.substr(0, eq);
     const std::string_view value = entry.substr(eq + 1);
     if (name.substr(0, 5) == "HTTP_") name.remove_prefix(5);
-    char buffer[entry_limit + 1];
-    std::size_t n = 0;
-    for (const char c : name) buffer[n++] = c == '_' ? ' ' : c;
-    add_variable(text, std::string_view(buffer, n), value);
+    if (values == Values::cut) {
+        char buffer[entry_limit + 1];
+        std::size_t n = 0;
+        for (const char c : name) buffer[n++] = c == '_' ? ' ' : c;
+        add_variable(text, std::string_view(buffer, n), value);
+        return;
+    }
+    try {
+        std::string spaced(name);
+        for (char& c : spaced)
+            if (c == '_') c = ' ';
+        add_variable_within(text, spaced, value, 0);
+    } catch (...) {
+        // As add_variable: the variable is dropped.
+    }
 }
 
-void add_environment(std::string& text, const std::vector<std::string>& entries) {
-    for (const auto& entry : entries) add_environment_entry(text, entry);
+void add_environment(std::string& text, const std::vector<std::string>& entries, Values values) {
+    for (const auto& entry : entries) add_environment_entry(text, entry, values);
 }
 
 void finish_variables(std::string& text) {
@@ -97,13 +118,13 @@ void finish_variables(std::string& text) {
     text += text::line_end;
 }
 
-BodyPieces body_pieces(std::string_view body) {
+BodyPieces body_pieces(std::string_view body, BodyForm form) {
     if (body.empty()) return {};
-    return {body.substr(0, body.find('\0')), text::line_end};
+    return {form == BodyForm::binary ? body : body.substr(0, body.find('\0')), text::line_end};
 }
 
-void append_body(std::string& text, std::string_view body) {
-    const BodyPieces pieces = body_pieces(body);
+void append_body(std::string& text, std::string_view body, BodyForm form) {
+    const BodyPieces pieces = body_pieces(body, form);
     text += pieces.text;
     text += pieces.line_end;
 }

@@ -22,12 +22,19 @@ std::string encode_name(std::string_view name);
 // variable and leaves `text` as it was.
 void add_variable(std::string& text, std::string_view name, std::string_view value) noexcept;
 
+// How variables are taken from the environment.
+enum class Values {
+    cut,   // only an entry's first 127 characters count (the default)
+    full,  // every entry whole, its name however long (FullValues=1)
+};
+
 // Adds one environment entry "NAME=value": only its first 127 characters
-// count, a leading "HTTP_" is dropped and underscores become spaces.
-void add_environment_entry(std::string& text, std::string_view entry) noexcept;
+// count (all of it for Values::full), a leading "HTTP_" is dropped and
+// underscores become spaces.
+void add_environment_entry(std::string& text, std::string_view entry, Values values = Values::cut) noexcept;
 
 // Adds every entry, in order.
-void add_environment(std::string& text, const std::vector<std::string>& entries);
+void add_environment(std::string& text, const std::vector<std::string>& entries, Values values = Values::cut);
 
 // Appends DllVersion, the end of the variable line and the marker line.
 void finish_variables(std::string& text);
@@ -40,10 +47,15 @@ struct BodyPieces {
     std::string_view text;
     std::string_view line_end;
 };
-BodyPieces body_pieces(std::string_view body);
+// How the body goes into the request file.
+enum class BodyForm {
+    text,    // up to its first zero byte (the default)
+    binary,  // every byte (BinaryBody=1)
+};
+BodyPieces body_pieces(std::string_view body, BodyForm form = BodyForm::text);
 
 // Appends the body's pieces to the text.
-void append_body(std::string& text, std::string_view body);
+void append_body(std::string& text, std::string_view body, BodyForm form = BodyForm::text);
 
 // Puts the output file variable at the head of the text.
 void prepend_output_file(std::string& text, std::string_view output_path);

@@ -18,6 +18,8 @@ inline constexpr std::string_view key_path = "Path";
 inline constexpr std::string_view key_timeout = "Timeout";
 inline constexpr std::string_view key_poll_time = "PollTime";
 inline constexpr std::string_view key_template = "Template";
+inline constexpr std::string_view key_full_values = "FullValues";
+inline constexpr std::string_view key_binary_body = "BinaryBody";
 inline constexpr std::string_view default_template = "qg_";
 inline constexpr std::string_view output_prefix = "cgi";
 inline constexpr std::string_view log_file_name = "zrCGIErr.txt";
@@ -50,5 +52,10 @@ inline constexpr std::string_view page_exception = "An exception occurred during
 inline constexpr std::string_view log_not_passed = "Unable to pass the request to the application";
 inline constexpr std::string_view title_not_passed = "Quillgate Error";
 inline constexpr std::string_view page_not_passed = "The request could not be passed to the application.";
+
+inline constexpr std::string_view log_no_settings = "Unable to find the settings file: the program's path is unknown";
+inline constexpr std::string_view title_no_settings = "Quillgate Error";
+inline constexpr std::string_view page_no_settings =
+    "The gateway could not find its settings file, so the request was not passed to the application.";
 
 }  // namespace qg::text

@@ -1,6 +1,7 @@
 #include "answer.h"
 
 #include <charconv>
+#include <string>
 
 #include "decode.h"
 
@@ -89,6 +90,9 @@ std::string echo_page(const Request& request) {
     if (!request.has_body) {
         page += "<p>(none)</p>\n";
     } else {
+        // The length as the application library gives it: with the gateway's
+        // BinaryBody=1 the whole body, zero bytes included, CONTENT_LENGTH long.
+        page += "<p>" + std::to_string(request.body.size()) + " bytes</p>\n";
         page += "<pre>" + html_escape(request.body) + "</pre>\n<h2>Form fields</h2>\n<table>\n";
         for (const auto& [name, value] : split_pairs(request.body)) {
             add_row(page, name, value);

@@ -1,7 +1,7 @@
 #include "posix/names.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <unordered_set>
 
 #include "ascii.h"
 #include "platform.h"
@@ -17,6 +17,42 @@ std::string settings_path_from(std::string_view program_path) {
         if (ascii::starts_with_any_case(program_path.substr(i), ".exe"))
             return std::string(program_path.substr(0, i)) + ".ini";
     return std::string(program_path) + ".ini";
+}
+
+bool proc_exe_usable(std::string_view link_text, const std::function<bool(const std::string&)>& exists) {
+    constexpr std::string_view deleted = " (deleted)";
+    if (link_text.empty()) return false;
+    if (link_text.size() <= deleted.size() || link_text.substr(link_text.size() - deleted.size()) != deleted)
+        return true;
+    return exists(std::string(link_text));
+}
+
+std::string program_path_fallback(std::string_view argv0, std::string_view cwd, std::string_view search_path,
+                                  std::string_view script_filename,
+                                  const std::function<bool(const std::string&)>& is_program) {
+    const auto joined = [](std::string_view dir, std::string_view name) {
+        std::string path(dir);
+        if (path.empty() || path.back() != '/') path += '/';
+        return path += name;
+    };
+    if (!argv0.empty()) {
+        if (argv0.find('/') != std::string_view::npos) {
+            std::string path = argv0.front() == '/' ? std::string(argv0) : joined(cwd, argv0);
+            if ((argv0.front() == '/' || !cwd.empty()) && is_program(path)) return path;
+        } else {
+            // exec's own search; an empty entry means the working directory.
+            for (std::size_t at = 0; at <= search_path.size();) {
+                const auto end = std::min(search_path.find(':', at), search_path.size());
+                const std::string_view dir = search_path.substr(at, end - at);
+                const std::string path = joined(dir.empty() ? cwd : dir, argv0);
+                if (path.front() == '/' && is_program(path)) return path;
+                at = end + 1;
+            }
+        }
+    }
+    if (!script_filename.empty() && script_filename.front() == '/' && is_program(std::string(script_filename)))
+        return std::string(script_filename);
+    return {};
 }
 
 std::string temp_dir_from(const char* tmpdir) {
@@ -56,31 +92,48 @@ std::optional<std::string> unique_temp_name(std::string_view dir, std::string_vi
     return std::nullopt;
 }
 
-namespace {
-
-std::string lower_case(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = ascii::lower(c);
-    return lower;
+std::vector<std::string> usual_spellings(std::string_view path) {
+    const std::size_t name_at = path.rfind('/') + 1;  // npos + 1 is 0
+    const std::string dir(path.substr(0, name_at));
+    const std::string name(path.substr(name_at));
+    const std::size_t dot = name.rfind('.');
+    const auto cased = [](std::string text, bool upper) {
+        for (char& c : text) c = upper ? (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) : ascii::lower(c);
+        return text;
+    };
+    std::string other_extension = name;
+    if (dot != std::string::npos) {
+        const std::string extension = name.substr(dot);
+        const bool upper = extension != cased(extension, true);
+        other_extension = name.substr(0, dot) + cased(extension, upper);
+    }
+    std::vector<std::string> spellings;
+    for (const std::string& spelling : {name, other_extension, cased(name, false), cased(name, true)})
+        if (std::find(spellings.begin(), spellings.end(), dir + spelling) == spellings.end())
+            spellings.push_back(dir + spelling);
+    return spellings;
 }
 
-}  // namespace
+std::vector<std::string> signal_spellings(std::string_view request_path) {
+    std::string signal(request_path.substr(0, request_path.size() - 4));  // less ".TMP"
+    return usual_spellings(signal + ".ret");
+}
 
 std::optional<std::string> unique_request_name(std::string_view dir, std::string_view prefix,
-                                               std::uint16_t start, const std::vector<std::string>& entries,
+                                               std::uint16_t start,
+                                               const std::function<Lookup(const std::string&)>& look_up,
+                                               const std::function<bool(const std::string&)>& search,
                                                const std::function<int(const std::string&)>& create) {
-    constexpr std::string_view signal_ending = ".ret";
-    std::unordered_set<std::string> signals;
-    for (const auto& name : entries)
-        if (name.size() >= signal_ending.size() &&
-            ascii::equal_any_case(std::string_view(name).substr(name.size() - signal_ending.size()), signal_ending))
-            signals.insert(lower_case(name));
     return unique_temp_name(dir, prefix, start, [&](const std::string& candidate) {
-        // The candidate's file name ends in ".TMP"; its signal file in ".ret".
-        const std::string_view file = std::string_view(candidate).substr(candidate.rfind('/') + 1);
-        std::string signal = lower_case(file.substr(0, file.size() - 4));
-        signal += signal_ending;
-        return signals.count(signal) != 0 ? EEXIST : create(candidate);
+        const auto spellings = signal_spellings(candidate);
+        bool unknown = false;
+        for (const auto& signal : spellings) {
+            const Lookup found = look_up(signal);
+            if (found == Lookup::present) return EEXIST;
+            unknown = unknown || found == Lookup::unknown;
+        }
+        if (unknown && search(spellings.front())) return EEXIST;
+        return create(candidate);
     });
 }
 

@@ -8,6 +8,7 @@
 
 #include "guard_text.h"
 #include "posix/fd.h"
+#include "posix/tz_rule.h"
 
 namespace qg::posix {
 namespace {
@@ -74,6 +75,20 @@ bool tzif_utc_offset(const unsigned char* data, std::size_t size, std::int64_t u
         else
             high = mid;
     }
+    // After the last transition the footer's rule, when there is one, says
+    // what comes next (summer time beyond the listed years, or a zone that
+    // lists none at all).
+    if (time_size == 8 && low == c.time) {
+        const unsigned char* footer = block + block_size(c, time_size);
+        const std::size_t left = size - static_cast<std::size_t>(footer - data);
+        if (left >= 2 && footer[0] == '\n') {
+            std::size_t end = 1;
+            while (end < left && footer[end] != '\n') ++end;
+            if (end < left && end > 1 &&
+                tz_rule_offset(reinterpret_cast<const char*>(footer + 1), end - 1, utc, offset))
+                return true;
+        }
+    }
     if (low > 0) type = indices[low - 1];
     if (type >= c.type) return false;
     offset = static_cast<std::int32_t>(be32(types + type * 6));
@@ -112,7 +127,14 @@ long local_utc_offset(std::int64_t utc, unsigned char* buffer, std::size_t capac
     }
     errno = saved;
     long offset = 0;
-    return tzif_utc_offset(buffer, size, utc, offset) ? offset : 0;
+    if (tzif_utc_offset(buffer, size, utc, offset)) return offset;
+    // No zone file by that name: the value itself may be a rule ("JST-9").
+    if (tz != nullptr && *tz != '/') {
+        std::size_t length = 0;
+        while (tz[length] != '\0') ++length;
+        if (tz_rule_offset(tz, length, utc, offset)) return offset;
+    }
+    return 0;
 }
 
 }  // namespace qg::posix

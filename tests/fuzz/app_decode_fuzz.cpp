@@ -1,7 +1,8 @@
 // The application library's decoder is the exact inverse of the gateway's
 // encoder: any environment, body and work directory, written by the gateway's
 // own code, read back give the output path, every variable (name after the
-// name rules, value byte for byte) and the body. Any bytes at all read
+// name rules, value byte for byte) and the body, with the gateway's default
+// rules and with its opt-in FullValues=1 and BinaryBody=1. Any bytes at all read
 // without harm.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -22,8 +23,8 @@ using fuzz::Variable;
 
 // What one environment entry comes back as: the name as the file shows it,
 // with every "+" read as a space.
-std::optional<Variable> expected_variable(std::string_view entry) {
-    auto variable = fuzz::expected_variable(entry);
+std::optional<Variable> expected_variable(std::string_view entry, bool full) {
+    auto variable = fuzz::expected_variable(entry, full);
     if (variable)
         for (char& c : variable->name)
             if (c == '+') c = ' ';
@@ -48,8 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (char& c : dir)
         if (c == '\r' || c == '\n') c = '_';
     const unsigned number = input.ConsumeIntegralInRange<unsigned>(1, 0xFFFF);
+    // The opt-in settings: FullValues=1 and BinaryBody=1.
+    const bool full = input.ConsumeBool();
+    const bool binary = input.ConsumeBool();
     std::vector<std::string> environment(input.ConsumeIntegralInRange<std::size_t>(0, 24));
-    for (auto& entry : environment) entry = input.ConsumeRandomLengthString(200);
+    for (auto& entry : environment) entry = input.ConsumeRandomLengthString(full ? 600 : 200);
     const std::string body = input.ConsumeRemainingBytesAsString();
 
     // Any bytes to the decoder.
@@ -60,14 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string output_path = dir + name;
 
     std::string text;
-    qg::add_environment(text, environment);
+    qg::add_environment(text, environment, full ? qg::Values::full : qg::Values::cut);
     qg::finish_variables(text);
     qg::prepend_output_file(text, output_path);
-    qg::append_body(text, body);
+    qg::append_body(text, body, binary ? qg::BodyForm::binary : qg::BodyForm::text);
 
     std::vector<Variable> expected;
     for (const auto& entry : environment)
-        if (auto v = expected_variable(entry)) expected.push_back(std::move(*v));
+        if (auto v = expected_variable(entry, full)) expected.push_back(std::move(*v));
     expected.push_back({std::string(qg::text::version_variable), std::string(qg::text::version)});
 
     const auto parsed = qga::parse_request(text);
@@ -80,6 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(parsed->variables[i].value == expected[i].value);
     }
     FUZZ_CHECK(parsed->has_body == !body.empty());
-    FUZZ_CHECK(parsed->body == body.substr(0, body.find('\0')));
+    // A binary body comes back whole, zero bytes and all: its length is the
+    // file's own.
+    FUZZ_CHECK(parsed->body == (binary ? body : body.substr(0, body.find('\0'))));
     return 0;
 }

@@ -15,11 +15,12 @@ struct Variable {
     bool operator==(const Variable&) const = default;
 };
 
-// Only the entry's first 127 bytes count; it splits at the first "=", "HTTP_"
-// goes, and an empty name or value adds nothing. Underscores and spaces in
-// the name show as "+", as in the file.
-inline std::optional<Variable> expected_variable(std::string_view entry) {
-    entry = entry.substr(0, 127);
+// Only the entry's first 127 bytes count (all of them with `full`, the
+// gateway's FullValues=1); it splits at the first "=", "HTTP_" goes, and an
+// empty name or value adds nothing. Underscores and spaces in the name show
+// as "+", as in the file.
+inline std::optional<Variable> expected_variable(std::string_view entry, bool full = false) {
+    if (!full) entry = entry.substr(0, 127);
     const auto eq = entry.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
     std::string_view name = entry.substr(0, eq);

@@ -1,12 +1,14 @@
 // The fault guard's time-zone reader on any bytes: it reads only inside them
 // (ASan), and an offset it accepts depends only on the bytes it needed, so
-// bytes added after the data never change it.
+// bytes added after the data never change it. The same bytes read as a TZ
+// rule stay inside them too.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "posix/tz_rule.h"
 #include "posix/zone_offset.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -15,6 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto extra = input.ConsumeIntegralInRange<std::size_t>(0, 64);
     // A copy of exactly the file's bytes, so ASan sees a read past its end.
     const std::vector<unsigned char> file = input.ConsumeRemainingBytes<unsigned char>();
+    // The same bytes as a POSIX TZ rule: read inside them only, for any
+    // moment, and an offset within the rule's own bounds (hours up to 167, one more in summer).
+    long rule_offset = 0;
+    if (qg::posix::tz_rule_offset(reinterpret_cast<const char*>(file.data()), file.size(), utc, rule_offset))
+        FUZZ_CHECK(rule_offset >= -168L * 3600 && rule_offset <= 168L * 3600);
+
     long offset = 0;
     if (!qg::posix::tzif_utc_offset(file.data(), file.size(), utc, offset)) return 0;
 

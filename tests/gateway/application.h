@@ -26,8 +26,9 @@ struct Answer {
     std::string signal_suffix = ".ret";  // extension of the signal file
     bool upper_case_signal = false;    // whole signal name in capitals
     bool keep_output_open = false;     // signal while still holding the output file
-    enum class Replace { none, fifo, directory };  // a FIFO only where the system has them
+    enum class Replace { none, fifo, directory, link };  // a FIFO only where the system has them
     Replace replace_output = Replace::none;  // put something else in the output file's place
+                                             // (a link names `output` as its target)
 };
 
 // Returns the answer, or nothing to leave the request unanswered.
@@ -100,9 +101,16 @@ private:
         if (reply->replace_output != Answer::Replace::none) {
             std::error_code ec;
             std::filesystem::remove(output, ec);
-            if (!(reply->replace_output == Answer::Replace::fifo ? make_fifo(output)
-                                                                 : std::filesystem::create_directory(output, ec)))
-                return;
+            bool put = false;
+            switch (reply->replace_output) {
+                case Answer::Replace::fifo: put = make_fifo(output); break;
+                case Answer::Replace::link:
+                    std::filesystem::create_symlink(reply->output, output, ec);
+                    put = !ec;
+                    break;
+                default: put = std::filesystem::create_directory(output, ec); break;
+            }
+            if (!put) return;
             signal_for(request_path, *reply);
             return;
         }

@@ -2,6 +2,7 @@
 // guarded cycle and still logs, answers with the page and exits with 0.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,29 @@ TEST(FaultGuard, EveryFaultEndsWithLogPageAndStatusZero) {
 }
 
 #ifndef _WIN32
+// A POSIX rule in TZ with no zone file of that name: the line written after a
+// fault is in local time, as every other line is.
+TEST(FaultGuard, LineAfterAFaultFollowsATzRule) {
+    test::set_env("ASAN_OPTIONS", "allow_user_segv_handler=1:handle_abort=0");
+    const auto stamp = [](std::time_t utc) {
+        utc += 9 * 3600;  // JST-9: nine hours east
+        std::tm parts{};
+        ::gmtime_r(&utc, &parts);
+        char text[32];
+        std::strftime(text, sizeof text, "%d/%m/%Y %H:%M", &parts);
+        return std::string(text);
+    };
+    test::TempDir dir;
+    const std::string out = dir.file("out");
+    const std::time_t before = std::time(nullptr);
+    test::Child probe(test::built_program(QG_FAULT_PROBE),
+                      test::ChildOptions{{"segv", dir.path()}, std::vector<std::string>{"TZ=JST-9"}, "", out});
+    ASSERT_TRUE(probe.wait().exited);
+    const std::time_t after = std::time(nullptr);
+    const std::string line = test::read_file(dir.file("zrCGIErr.txt")).substr(0, 16);
+    EXPECT_TRUE(line == stamp(before) || line == stamp(after)) << line << " is not " << stamp(before);
+}
+
 TEST(FaultGuard, ALaterGuardCatchesAndAnEndedOneLetsTheSignalThrough) {
     // An ended guard leaves its handlers in place (the gateway exits right
     // after), so they must hand a signal on to what was there before.

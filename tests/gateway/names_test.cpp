@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <strings.h>
+
 #include <cerrno>
 #include <set>
 #include <string>
@@ -27,6 +29,37 @@ TEST(SettingsPath, FromProgramPath) {
         {"/" + std::string(200, 'd') + "/qg", "/" + std::string(200, 'd') + "/qg.ini"},  // not cut
     };
     for (const auto& c : cases) EXPECT_EQ(settings_path_from(c.program), c.settings) << c.program;
+}
+
+TEST(ProgramPath, WithoutProcOrAfterAReplacement) {
+    const std::set<std::string> files = {"/usr/lib/cgi-bin/qg", "/srv/www/qg", "/opt/x (deleted)", "/srv/bin/qg"};
+    const auto exists = [&](const std::string& p) { return files.count(p) != 0; };
+    // The link text of /proc/self/exe.
+    EXPECT_TRUE(proc_exe_usable("/usr/lib/cgi-bin/qg", exists));
+    EXPECT_FALSE(proc_exe_usable("/usr/lib/cgi-bin/qg (deleted)", exists));  // replaced by an upgrade
+    EXPECT_TRUE(proc_exe_usable("/opt/x (deleted)", exists));                // a file really named so
+    EXPECT_FALSE(proc_exe_usable("", exists));                               // no /proc
+
+    struct Case {
+        std::string argv0, cwd, search, script, program;
+    };
+    const std::vector<Case> cases = {
+        {"/usr/lib/cgi-bin/qg", "/", "", "", "/usr/lib/cgi-bin/qg"},
+        {"../cgi-bin/qg", "/usr/lib/x", "", "", "/usr/lib/x/../cgi-bin/qg"},
+        {"cgi-bin/qg", "/usr/lib", "", "/srv/www/qg", "/usr/lib/cgi-bin/qg"},
+        {"qg", "/srv/www", "/usr/bin::/srv/bin", "", "/srv/www/qg"},  // an empty entry is the working directory
+        {"qg", "/", "/usr/bin:/srv/bin", "", "/srv/bin/qg"},
+        {"qg", "/", "/usr/bin", "/srv/www/qg", "/srv/www/qg"},       // Apache's bare name: SCRIPT_FILENAME
+        {"/gone/qg", "/", "", "/srv/www/qg", "/srv/www/qg"},
+        {"", "/", "", "/srv/www/qg", "/srv/www/qg"},
+        {"qg", "/", "/usr/bin", "www/qg", ""},                      // a relative SCRIPT_FILENAME is not used
+        {"./qg", "", "", "", ""},                                   // no working directory to make it absolute
+    };
+    const auto is_program = [&](const std::string& p) {
+        return files.count(p) != 0 || p == "/usr/lib/x/../cgi-bin/qg";
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(program_path_fallback(c.argv0, c.cwd, c.search, c.script, is_program), c.program) << c.argv0;
 }
 
 TEST(TempDirectory, FromTmpdir) {
@@ -86,31 +119,46 @@ TEST(TempName, SearchWrapsSkipsTakenAndStopsOnErrors) {
 }
 
 TEST(TempName, RequestSearchSkipsNumbersWithASignalFileLeft) {
+    EXPECT_EQ(signal_spellings("/w/qg_1A.TMP"),
+              (std::vector<std::string>{"/w/qg_1A.ret", "/w/qg_1A.RET", "/w/qg_1a.ret", "/w/QG_1A.RET"}));
+    EXPECT_EQ(signal_spellings("/w/QG_1.TMP"), (std::vector<std::string>{"/w/QG_1.ret", "/w/QG_1.RET", "/w/qg_1.ret"}));
+
     struct Case {
-        std::vector<std::string> entries;  // names in the directory
+        std::string name;
+        std::set<std::string> entries;  // names in the directory
+        std::set<std::string> unknown;  // names whose look-up cannot tell
         std::optional<std::string> result;
+        bool searched;
     };
     const std::vector<Case> cases = {
-        {{}, "/w/qg_10.TMP"},
-        {{"qg_10.ret", "QG_11.RET", "qg_12.Ret"}, "/w/qg_13.TMP"},
-        {{"qg_10.ret", "qg_11.TMP"}, "/w/qg_12.TMP"},             // a request file is taken through create
-        {{"qg_010.ret", "qg_10.ret2", "qg_10.txt", "xg_10.ret"}, "/w/qg_10.TMP"},  // other names
+        {"empty", {}, {}, "/w/qg_10.TMP", false},
+        {"left in the usual cases", {"qg_10.ret", "QG_11.RET", "qg_12.RET", "qg_13.ret"}, {}, "/w/qg_14.TMP", false},
+        {"a request file is taken through create", {"qg_10.ret", "qg_11.TMP"}, {}, "/w/qg_12.TMP", false},
+        {"other names", {"qg_010.ret", "qg_10.ret2", "qg_10.txt", "xg_10.ret"}, {}, "/w/qg_10.TMP", false},
+        {"a look-up that cannot tell searches", {"Qg_10.rEt"}, {"/w/qg_10.RET"}, "/w/qg_11.TMP", true},
     };
     for (const auto& c : cases) {
-        const auto result = unique_request_name("/w/", "qg_", 0x10, c.entries, [&](const std::string& candidate) {
-            for (const auto& name : c.entries)
-                if ("/w/" + name == candidate) return EEXIST;
-            return 0;
-        });
-        EXPECT_EQ(result, c.result) << (c.entries.empty() ? "" : c.entries.front());
+        bool searched = false;
+        const auto result = unique_request_name(
+            "/w/", "qg_", 0x10,
+            [&](const std::string& path) {
+                if (c.unknown.count(path) != 0) return Lookup::unknown;
+                return c.entries.count(path.substr(3)) != 0 ? Lookup::present : Lookup::absent;
+            },
+            [&](const std::string& path) {
+                searched = true;
+                for (const auto& name : c.entries)
+                    if (name.size() == path.size() - 3 && strcasecmp(name.c_str(), path.c_str() + 3) == 0) return true;
+                return false;
+            },
+            [&](const std::string& candidate) { return c.entries.count(candidate.substr(3)) != 0 ? EEXIST : 0; });
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(searched, c.searched) << c.name;
     }
     // Every number answered by a left signal file: none is free.
-    std::vector<std::string> all;
-    for (unsigned n = 1; n <= 0xFFFF; ++n) {
-        const std::string name = temp_name_candidate("", "qg_", static_cast<std::uint16_t>(n)).substr(1);
-        all.push_back(name.substr(0, name.size() - 4) + ".ret");
-    }
-    EXPECT_FALSE(unique_request_name("/w/", "qg_", 0x10, all, [](const std::string&) { return 0; }));
+    EXPECT_FALSE(unique_request_name(
+        "/w/", "qg_", 0x10, [](const std::string&) { return Lookup::present; },
+        [](const std::string&) { return false; }, [](const std::string&) { return 0; }));
     EXPECT_EQ(errno, EEXIST);
 }
 

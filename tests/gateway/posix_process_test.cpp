@@ -12,13 +12,18 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "application.h"
 #include "gateway_process.h"
+#include "log_format.h"
+#include "relay.h"
 #include "texts.h"
 
 namespace qg::test {
@@ -106,6 +111,143 @@ TEST(GatewayPosix, SignalFilesLeftBehindNeverAnswerANewRequest) {
     }
     EXPECT_EQ(box.work_files().size(), planted);  // the gateway deletes only its own
     EXPECT_EQ(box.log(), "");
+}
+
+TEST(GatewayPosix, LinkAtTheOutputNameIsNotFollowed) {
+    GatewaySandbox box(std::nullopt);
+    write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+    const std::string secret = box.root() + "/secret.env";
+    write_file(secret, "DB_PASSWORD=hunter2");
+    Application app(box.work(), "qg_", [&](const std::string&) {
+        return std::optional<Answer>(Answer{secret, ".ret", false, false, Answer::Replace::link});
+    });
+    const auto r = box.run({});
+    expect_clean_exit(r);
+    EXPECT_EQ(r.output, error_page(text::title_unreadable, text::page_unreadable));
+    EXPECT_EQ(test::log_messages(box.log()), std::vector<std::string>{std::string(text::log_unreadable)});
+    EXPECT_EQ(read_file(secret), "DB_PASSWORD=hunter2");  // the link went, not its target
+}
+
+// Runs the gateway in a mount namespace of its own with an empty /proc, started
+// under the name `argv0` ("$0": the program's full path).
+TEST(GatewayPosix, SettingsFoundWithoutProc) {
+    if (std::system("/usr/bin/unshare --mount --propagation private /bin/true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no private mount namespace here (needs root and unshare)";
+    struct Case {
+        std::string name, argv0;
+        bool script_filename;
+        bool answered;
+    };
+    const std::vector<Case> cases = {
+        {"full path", "\"$0\"", false, true},
+        {"bare name, SCRIPT_FILENAME", "qg-bare", true, true},
+        {"bare name alone", "qg-bare", false, false},
+    };
+    for (const auto& c : cases) {
+        GatewaySandbox box(std::nullopt);
+        write_file(box.settings_file(), box.settings_for("Timeout=20\r\nPollTime=10\r\n"));
+        const std::string tmp = box.root() + "tmp/";
+        std::filesystem::create_directory(tmp);
+        Application app(box.work(), "qg_", [](const std::string&) { return std::optional<Answer>(Answer{"found"}); });
+        const std::string script =
+            "/bin/mount -t tmpfs none /proc && cd / && exec -a " + c.argv0 + " \"$0\"";
+        std::vector<std::string> env = {"TMPDIR=" + tmp};
+        if (c.script_filename) env.push_back("SCRIPT_FILENAME=" + box.program());
+        const std::string out = box.root() + "noproc.out";
+        Child child("/usr/bin/unshare", ChildOptions{{"--mount", "--propagation", "private", "--", "/bin/bash", "-c",
+                                                      script, box.program()},
+                                                     env, "", out, ChildOutput::file});
+        const ChildExit exit = child.wait();
+        EXPECT_TRUE(exit.exited && exit.status == 0) << c.name;
+        if (c.answered) {
+            EXPECT_EQ(read_file(out), std::string(text::default_header) + "found") << c.name;
+            EXPECT_EQ(box.log(), "") << c.name;
+        } else {
+            EXPECT_EQ(read_file(out), error_page(text::title_no_settings, text::page_no_settings)) << c.name;
+            EXPECT_EQ(test::log_messages(read_file(tmp + "zrCGIErr.txt")),
+                      std::vector<std::string>{std::string(text::log_no_settings)})
+                << c.name;
+        }
+        // No settings file was made anywhere else, and nothing waited in TMPDIR.
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp), {}), c.answered ? 0 : 1) << c.name;
+    }
+}
+
+// User and system CPU of a process so far, in clock ticks (/proc/PID/stat
+// fields 14 and 15, after the parenthesised command name).
+long cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// Waiting costs next to nothing however many files the work directory holds
+// and however many gateways wait: 200 gateways wait among 10,000 leftover
+// files with nothing to answer them. They are the polling build, as every
+// gateway beyond the account's 128 inotify instances is (and so the test
+// takes no instance from tests running beside it): each check is a look-up
+// of the name and of the directory's times. The bound, 2 ms of CPU per
+// waiting second, is some 40 times that fixed cost; reading the directory at
+// every check costs more than the bound.
+TEST(GatewayPosix, WaitingCostsLittleAmongManyFiles) {
+    constexpr int waiting = 200;
+    GatewaySandbox box(std::nullopt, QG_POLLING_BINARY);
+    write_file(box.settings_file(), box.settings_for("Timeout=120\r\nPollTime=150\r\n"));
+    const std::string left = box.root() + "left.dat";
+    write_file(left, "");
+    for (int i = 0; i < 10000; ++i) {
+        std::string name = box.work();
+        name += "left";
+        name += std::to_string(i);
+        ASSERT_EQ(::link(left.c_str(), name.c_str()), 0);
+    }
+    std::vector<Child> gateways;
+    for (int i = 0; i < waiting; ++i) {
+        std::string tag = "w";
+        tag += std::to_string(i);
+        gateways.push_back(box.start({}, "", tag));
+    }
+    // Every gateway has made its request: all of them wait from here on.
+    const auto all_waiting = [&] {
+        std::size_t requests = 0;
+        for (const auto& name : box.work_files()) requests += name.rfind("qg_", 0) == 0 ? 1 : 0;
+        return requests == waiting;
+    };
+    if (!eventually(all_waiting)) {
+        for (auto& g : gateways) g.kill();
+        FAIL() << "not every gateway made its request";
+    }
+    // The directory has been quiet for more than a second: its times no
+    // longer call for a search.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    const auto total_ticks = [&] {
+        long ticks = 0;
+        for (const auto& g : gateways) ticks += cpu_ticks(g.pid());
+        return ticks;
+    };
+    const long before = total_ticks();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const long after = total_ticks();
+
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double ms_per_waiting_second =
+        static_cast<double>(after - before) * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) /
+        (waiting * seconds);
+    EXPECT_LT(ms_per_waiting_second, 2.0) << "CPU per waiting second of one gateway";
+    std::cout << "CPU per waiting second: " << ms_per_waiting_second << " ms\n";
+
+    for (auto& g : gateways) g.kill();
+    for (auto& g : gateways) expect_clean_exit(GatewayResult{g.wait().exited, 0, {}});
+    EXPECT_EQ(box.work_files().size(), 10000u);  // only the gateways' own files went
 }
 
 TEST(GatewayPosix, HangUpOrInterruptLeftIgnoredStaysIgnored) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -151,6 +152,52 @@ TEST(Relay, OutputHeldOpenElsewhereIsWaitedForThenUnreadable) {
             << c.name;
         EXPECT_EQ(test::log_messages(test::read_file(dir.file("log"))),
                   c.released_soon ? std::vector<std::string>{} : std::vector<std::string>{std::string(text::log_unreadable)})
+            << c.name;
+    }
+}
+
+TEST(Relay, OnlyTheFileTheGatewayMadeIsRelayed) {
+    enum class Put { nothing, symbolic_link, hard_link, renamed_over };
+    struct Case {
+        std::string name;
+        Put put;
+    };
+    const std::vector<Case> cases = {
+        {"the file made", Put::nothing},
+        {"a symbolic link to a secret", Put::symbolic_link},
+        {"a hard link to a secret", Put::hard_link},
+        {"another file renamed over it", Put::renamed_over},
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        platform::FileId made;
+        const auto path = platform::make_temp_name(dir.path(), "cgi", &made);
+        ASSERT_TRUE(path) << c.name;
+        const std::string secret = dir.file("secret.txt");
+        test::write_file(secret, "DB_PASSWORD=x");
+        std::error_code ec;
+        if (c.put == Put::nothing) {
+            test::write_file(*path, "Hello");
+        } else if (c.put == Put::renamed_over) {
+            test::write_file(dir.file("other"), "Hello");
+            std::filesystem::rename(dir.file("other"), *path, ec);
+        } else {
+            std::filesystem::remove(*path, ec);
+            if (c.put == Put::symbolic_link)
+                std::filesystem::create_symlink(secret, *path, ec);
+            else
+                std::filesystem::create_hard_link(secret, *path, ec);
+            if (ec) continue;  // the system or file system has no such links
+        }
+        ASSERT_FALSE(ec) << c.name;
+        Capture out;
+        relay_output_file(*path, dir.file("log"), out.sink(), StatusLine::as_written, made);
+        const bool intact = c.put == Put::nothing;
+        EXPECT_EQ(out.all(), intact ? std::string(text::default_header) + "Hello"
+                                    : error_page(text::title_unreadable, text::page_unreadable))
+            << c.name;
+        EXPECT_EQ(test::log_messages(test::read_file(dir.file("log"))),
+                  intact ? std::vector<std::string>{} : std::vector<std::string>{std::string(text::log_unreadable)})
             << c.name;
     }
 }

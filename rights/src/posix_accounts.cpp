@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <mutex>
 #include <unordered_map>
 
 namespace permwell::posix {
@@ -70,13 +71,26 @@ void copyGroup(const group& record, Account& out) {
     out.id = record.gr_gid;
 }
 
-// Closes the group enumeration however the pass ends.
+// The C library keeps one group enumeration per process: two passes on two
+// threads would share its position, each skipping the records the other read,
+// and where two records carry one id a pass could then name it by the second.
+// Passes of this library therefore take turns. The lock guards the C
+// library's state, not any of ours.
+std::mutex& enumerationTurn() {
+    static std::mutex turn;
+    return turn;
+}
+
+// Holds the turn and closes the group enumeration however the pass ends.
 class GroupEnumeration {
 public:
-    GroupEnumeration() { setgrent(); }
+    GroupEnumeration() : turn_(enumerationTurn()) { setgrent(); }
     GroupEnumeration(const GroupEnumeration&) = delete;
     GroupEnumeration& operator=(const GroupEnumeration&) = delete;
     ~GroupEnumeration() { endgrent(); }
+
+private:
+    std::lock_guard<std::mutex> turn_;
 };
 
 // One pass through the group enumeration, naming the ids it meets. It stops

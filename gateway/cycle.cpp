@@ -137,15 +137,14 @@ std::string request_prefix(std::string_view template_setting) {
 }
 
 bool names_fit(std::string_view work_dir) {
-    const bool has_separator = !work_dir.empty() && platform::is_path_separator(work_dir.back());
+    const bool has_separator = platform::ends_with_separator(work_dir);
     return work_dir.size() + (has_separator ? 0 : 1) + temp_name_suffix <= max_file_name;
 }
 
 std::string signal_name_for(std::string_view request_path) {
     // Only the file name's extension is replaced, never a ".tmp" in a
     // directory name.
-    std::size_t name_start = request_path.size();
-    while (name_start > 0 && !platform::is_path_separator(request_path[name_start - 1])) --name_start;
+    const std::size_t name_start = platform::file_name_start(request_path);
     const auto dot = request_path.rfind('.');
     if (dot == std::string_view::npos || dot < name_start)
         return std::string(request_path) + ".ret";

@@ -71,6 +71,13 @@ std::string temp_dir();
 // Whether `c` separates the parts of a path on this system.
 bool is_path_separator(char c);
 
+// Where the last part of a path starts, and whether the path ends with a
+// separator. On Windows the path is in the ANSI code page, whose double-byte
+// characters may end in the byte of a backslash (code page 932: U+8868 is
+// 95 5C): these walk the text character by character, never byte by byte.
+std::size_t file_name_start(std::string_view path);
+bool ends_with_separator(std::string_view path);
+
 // The path the gateway uses for a request file it has named: lower case where
 // file names ignore letter case, unchanged where they do not.
 std::string request_path_case(std::string path);

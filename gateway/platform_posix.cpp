@@ -283,6 +283,13 @@ std::string temp_dir() { return posix::temp_dir_from(std::getenv("TMPDIR")); }
 
 bool is_path_separator(char c) { return c == '/'; }
 
+std::size_t file_name_start(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? 0 : slash + 1;
+}
+
+bool ends_with_separator(std::string_view path) { return !path.empty() && path.back() == '/'; }
+
 // Linux file names keep letter case: the name made is the name to use.
 std::string request_path_case(std::string path) { return path; }
 

@@ -22,6 +22,7 @@
 
 #include "ascii.h"
 #include "busy.h"
+#include "win32/path_text.h"
 #include "win32/request_names.h"
 
 namespace qg::platform {
@@ -179,8 +180,7 @@ std::string settings_path() {
     // The first ".exe" of the program's own file name, and all after it,
     // become ".ini"; a folder named like "x.exec" is not searched, so the
     // settings file always lies beside the program.
-    std::size_t name_at = path.size();
-    while (name_at > 0 && !is_path_separator(path[name_at - 1])) --name_at;
+    const std::size_t name_at = file_name_start(path);
     const auto exe = path.find(".exe", name_at);
     // A program renamed without ".exe" still gets a settings file of its own
     // beside it rather than reading itself.
@@ -229,6 +229,10 @@ std::string temp_dir() {
 }
 
 bool is_path_separator(char c) { return c == '\\' || c == '/'; }
+
+std::size_t file_name_start(std::string_view path) { return win32::file_name_start(path); }
+
+bool ends_with_separator(std::string_view path) { return !path.empty() && file_name_start(path) == path.size(); }
 
 std::string request_path_case(std::string path) {
     // File names ignore letter case here, so the lower-case path names the
@@ -305,9 +309,7 @@ bool file_exists(const std::string& path) { return find_file(path, nullptr); }
 std::optional<std::string> find_file_any_case(const std::string& path) {
     std::string name;
     if (!find_file(path, &name)) return std::nullopt;
-    std::size_t dir_end = path.size();
-    while (dir_end > 0 && !is_path_separator(path[dir_end - 1])) --dir_end;
-    return path.substr(0, dir_end) + name;
+    return path.substr(0, file_name_start(path)) + name;
 }
 
 namespace {
@@ -380,8 +382,7 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
     }
     const DWORD saved = ::GetLastError();
     NameWatch& watch = *watch_of(handle_);
-    std::size_t dir_end = path.size();
-    while (dir_end > 0 && !is_path_separator(path[dir_end - 1])) --dir_end;
+    const std::size_t dir_end = file_name_start(path);
     const std::string_view name = std::string_view(path).substr(dir_end);
     const HANDLE events[2] = {watch.event, termination_event};
     const DWORD count = termination_event != nullptr ? 2 : 1;
@@ -594,7 +595,7 @@ std::optional<std::string> make_request_file_from(std::uint16_t first, const std
     // of up to four upper-case hexadecimal digits, ".TMP". CREATE_NEW makes
     // each candidate only if no file of that name exists.
     std::string stem = dir;
-    if (stem.empty() || !is_path_separator(stem.back())) stem += '\\';
+    if (!platform::ends_with_separator(stem)) stem += '\\';
     stem += prefix.substr(0, 3);
     for (DWORD step = 0; step <= 0xFFFF; ++step) {
         const DWORD number = (first + step) & 0xFFFF;

@@ -25,9 +25,7 @@ std::string lower_case(std::string_view text) {
 }
 
 std::string file_name_of(const std::string& path) {
-    std::size_t at = path.size();
-    while (at > 0 && !platform::is_path_separator(path[at - 1])) --at;
-    return path.substr(at);
+    return path.substr(platform::file_name_start(path));
 }
 
 void on_dir_event(uv_fs_event_t* handle, const char* name, int, int status) {
@@ -227,7 +225,7 @@ void Responder::signal_seen(WatchedDir& watched, const std::string& name) {
     if (found == watched.by_signal.end()) return;
     // The event may be the file's removal or a rename away: only a file that
     // is there answers.
-    const std::string path = (watched.dir.empty() || platform::is_path_separator(watched.dir.back()))
+    const std::string path = (watched.dir.empty() || platform::ends_with_separator(watched.dir))
                                  ? watched.dir + name
                                  : watched.dir + "/" + name;
     if (platform::file_exists(path)) answered(*found->second, path);

@@ -13,6 +13,7 @@
 #include "busy.h"
 #include "platform.h"
 #include "temp_dir.h"
+#include "win32/path_text.h"
 #include "win32/request_names.h"
 
 namespace qg {
@@ -123,4 +124,19 @@ TEST(Win32Environment, ConvertedWithTheAnsiCodePage) {
 }
 
 }  // namespace
+TEST(GatewayWin32, PathsAreWalkedByCharacter) {
+    // The work directory U+8868 in code page 932 ends in the byte of a
+    // backslash, which is not a separator there.
+    constexpr UINT shift_jis = 932;
+    struct Case {
+        std::string_view path;
+        std::size_t start;
+    };
+    const Case cases[] = {
+        {"C:\\w\\qg_1.TMP", 5}, {"C:\\\x95\x5C", 3}, {"C:\\\x95\x5C\\", 6}, {"qg_1.TMP", 0}, {"", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(qg::win32::file_name_start(c.path, shift_jis), c.start) << c.path;
+    EXPECT_EQ(qg::win32::file_name_start("C:\\\x95\x5C", 1252), 5U);
+}
+
 }  // namespace qg

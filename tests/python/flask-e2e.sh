@@ -3,7 +3,8 @@
 # real gateway through the WSGI server, every request under wsgiref.validate:
 # curl -> lighttpd -> qg -> work directory -> quillgate.wsgi -> Flask -> back.
 # Each feature once: a form post, its redirect and cookie, a JSON answer, a
-# text upload; then a request whose answer Flask fails to make.
+# text upload, a binary upload with the gateway's BinaryBody=1; then a request
+# whose answer Flask fails to make.
 #
 # Usage: flask-e2e.sh QG LIBRARY PYTHON
 set -euo pipefail
@@ -59,6 +60,14 @@ printf 'first line\nsecond line\n' >"$scratch/notes.lf"
 expect upload status "$(fetch upload /upload -F "file=@$scratch/notes.txt;type=text/plain")" "200 "
 expect upload answer "$(cat "$scratch/upload.body")" \
   "{\"bytes\":23,\"filename\":\"notes.txt\",\"lines\":2,\"sha256\":\"$(sha256sum <"$scratch/notes.lf" | cut -d' ' -f1)\"}"
+# A binary upload (every byte value, CR LF and zero bytes included) arrives
+# byte for byte once the gateway runs with BinaryBody=1.
+"$python" -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) * 4 + b"\r\n\x00\x1a end")' >"$scratch/blob.bin"
+printf 'BinaryBody=1\n' >>"$QG_INI"
+expect binary status "$(fetch binary /upload -F "file=@$scratch/blob.bin;type=application/octet-stream")" "200 "
+expect binary answer "$(cat "$scratch/binary.body")" \
+  "{\"bytes\":$(stat -c %s "$scratch/blob.bin"),\"filename\":\"blob.bin\",\"lines\":$(tr -cd '\n' <"$scratch/blob.bin" | wc -c),\"sha256\":\"$(sha256sum <"$scratch/blob.bin" | cut -d' ' -f1)\"}"
+sed -i '/^BinaryBody=1$/d' "$QG_INI"
 # No route: Flask's own 404, which the validator passes.
 expect missing status "$(fetch missing /no/such/page)" "404 "
 

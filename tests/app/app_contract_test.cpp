@@ -217,29 +217,36 @@ TEST(AppContract, OnlyOurOwnLateSignalFileIsRemoved) {
     }
 }
 
-// Requests written before the directory was opened, as a gateway leaves them.
-void write_requests(const fs::path& work, int count) {
-    for (int i = 0; i < count; ++i) {
-        const std::string id = hex(0x300 + i);
-        const fs::path output = work / join({"cgi", id, ".TMP"});
-        write_file(output.string(), "");
-        write_file((work / join({"qg_", id, ".TMP"})).string(),
-                   join({"&OUTPUT+FILE=", output.string(), "&QUERY+STRING=q", id,
-                         "&DllVersion=Quillgate+3%2E00%2E02&\r\n#@$ FORM VARIABLES $@#\r\n"}));
+// A work directory holding requests written before it was opened, as a
+// gateway leaves them, and one instance on it.
+class Pending : public ::testing::Test {
+protected:
+    void open(int count) {
+        fs::create_directory(work_);
+        for (int i = 0; i < count; ++i) {
+            const std::string id = hex(0x300 + i);
+            const fs::path output = work_ / join({"cgi", id, ".TMP"});
+            write_file(output.string(), "");
+            write_file((work_ / join({"qg_", id, ".TMP"})).string(),
+                       join({"&OUTPUT+FILE=", output.string(), "&QUERY+STRING=q", id,
+                             "&DllVersion=Quillgate+3%2E00%2E02&\r\n#@$ FORM VARIABLES $@#\r\n"}));
+        }
+        ASSERT_EQ(qga_open(work_.string().c_str(), "qg_", nullptr, &dir_), QGA_OK) << qga_last_error();
     }
-}
+    void TearDown() override {
+        if (dir_ != nullptr) qga_close(dir_);
+    }
+    quillgate::testing::ScratchDir root_{"qga-pending"};
+    fs::path work_ = root_.path() / "work";
+    qga_dir* dir_ = nullptr;
+};
 
-TEST(AppContract, AZeroTimeoutTakesWhatIsReady) {
-    quillgate::testing::ScratchDir root("qga-zero");
-    const fs::path work = root.path() / "work";
-    fs::create_directory(work);
-    write_requests(work, 5);
-    qga_dir* dir = nullptr;
-    ASSERT_EQ(qga_open(work.string().c_str(), "qg_", nullptr, &dir), QGA_OK) << qga_last_error();
+TEST_F(Pending, AZeroTimeoutTakesWhatIsReady) {
+    open(5);
     int accepted = 0;
     for (int call = 0; call < 50 && accepted < 5; ++call) {
         qga_request* req = nullptr;
-        const int rc = qga_accept(dir, 0, &req);
+        const int rc = qga_accept(dir_, 0, &req);
         if (rc == QGA_OK) {
             ++accepted;
             qga_release(req);
@@ -248,28 +255,21 @@ TEST(AppContract, AZeroTimeoutTakesWhatIsReady) {
         }
     }
     EXPECT_EQ(accepted, 5);
-    qga_close(dir);
 }
 
-TEST(AppContract, EveryWriteAfterTheGatewayGaveUpIsGone) {
-    quillgate::testing::ScratchDir root("qga-gone");
-    const fs::path work = root.path() / "work";
-    fs::create_directory(work);
-    write_requests(work, 1);
-    qga_dir* dir = nullptr;
-    ASSERT_EQ(qga_open(work.string().c_str(), "qg_", nullptr, &dir), QGA_OK) << qga_last_error();
+TEST_F(Pending, EveryWriteAfterTheGatewayGaveUpIsGone) {
+    open(1);
     qga_request* req = nullptr;
-    ASSERT_EQ(qga_accept(dir, 10000, &req), QGA_OK) << qga_last_error();
+    ASSERT_EQ(qga_accept(dir_, 10000, &req), QGA_OK) << qga_last_error();
     EXPECT_EQ(qga_write(req, "first", 5), QGA_OK) << qga_last_error();
     // The gateway's time-out: all three files go.
-    fs::remove(work / "qg_300.TMP");
-    fs::remove(work / "cgi300.TMP");
+    fs::remove(work_ / "qg_300.TMP");
+    fs::remove(work_ / "cgi300.TMP");
     EXPECT_EQ(qga_write(req, "second", 6), QGA_GONE) << qga_last_error();
     EXPECT_EQ(qga_finish(req), QGA_INVALID);
     qga_release(req);
-    qga_close(dir);
-    EXPECT_FALSE(fs::exists(work / "qg_300.ret"));
-    EXPECT_FALSE(fs::exists(work / "cgi300.TMP"));
+    EXPECT_FALSE(fs::exists(work_ / "qg_300.ret"));
+    EXPECT_FALSE(fs::exists(work_ / "cgi300.TMP"));
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "guard_text.h"
+#include "tz_rule.h"
 #include "platform.h"
 #include "posix/fd.h"
 #include "posix/zone_offset.h"
@@ -58,19 +59,6 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 
 using guard_text::copy_text;
 
-// Day, month and year of a count of days since 1970-01-01 (proleptic Gregorian).
-void civil_from_days(long days, int& year, int& month, int& day) {
-    days += 719468;
-    const long era = (days >= 0 ? days : days - 146096) / 146097;
-    const long doe = days - era * 146097;
-    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long mp = (5 * doy + 2) / 153;
-    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
-}
-
 void on_fault(int);
 
 bool is_own_action(const struct sigaction& action) {
@@ -100,7 +88,7 @@ void on_fault(int sig) {
     const long days = (local >= 0 ? local : local - 86399) / 86400;
     const long seconds = local - days * 86400;
     int year = 0, month = 0, day = 0;
-    civil_from_days(days, year, month, day);
+    posix::civil_from_days(days, year, month, day);
 
     char line[guard_text::log_line_capacity];
     const std::size_t line_size = guard_text::format_log_line(

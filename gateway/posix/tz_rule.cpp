@@ -91,13 +91,9 @@ long days_from_civil(long year, long month, long day) {
 }
 
 long year_of_days(long days) {
-    days += 719468;
-    const long era = (days >= 0 ? days : days - 146096) / 146097;
-    const long doe = days - era * 146097;
-    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long mp = (5 * doy + 2) / 153;
-    return yoe + era * 400 + (mp >= 10 ? 1 : 0);
+    int year = 0, month = 0, day = 0;
+    civil_from_days(days, year, month, day);
+    return year;
 }
 
 // The local seconds since 1970 (in the time that is in effect before the
@@ -163,6 +159,18 @@ bool tz_rule_offset(const char* rule, std::size_t length, std::int64_t utc, long
     const bool in_summer = begins < ends ? (utc >= begins && utc < ends) : !(utc >= ends && utc < begins);
     offset = in_summer ? summer : standard;
     return true;
+}
+
+void civil_from_days(long days, int& year, int& month, int& day) {
+    days += 719468;
+    const long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long doe = days - era * 146097;
+    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
 }
 
 }  // namespace qg::posix

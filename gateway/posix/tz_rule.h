@@ -15,4 +15,8 @@ namespace qg::posix {
 // C library does. False when the text is not a rule.
 bool tz_rule_offset(const char* rule, std::size_t length, std::int64_t utc, long& offset);
 
+// Day, month and year of a count of days since 1970-01-01 (proleptic
+// Gregorian), with arithmetic alone.
+void civil_from_days(long days, int& year, int& month, int& day);
+
 }  // namespace qg::posix

@@ -2,8 +2,11 @@
  * close of its write, answers in the output file named by its first variable
  * (the request text echoed after a status line), closes it and creates the
  * signal file. Usage: handoff-app WORKDIR PREFIX [READY_ANSWER]: with
- * READY_ANSWER, the output file becomes a hard link to that file instead, so
- * a large answer costs the application nothing. No error handling. */
+ * READY_ANSWER, that file is copied into the output file instead, inside the
+ * kernel (copy_file_range), so a large answer costs the application only a
+ * copy the bench measures on its own. The gateway relays only the very file
+ * it made, so a link to the answer would be refused. No error handling. */
+#define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -36,8 +39,12 @@ int main(int argc, char **argv) {
             struct stat st;
             if (stat(out, &st) != 0 || st.st_size != 0) continue;
             if (argc > 3) {
-                unlink(out);
-                link(argv[3], out);
+                const int from = open(argv[3], O_RDONLY);
+                fd = open(out, O_WRONLY | O_TRUNC);
+                while (copy_file_range(from, NULL, fd, NULL, 1 << 30, 0) > 0) {
+                }
+                close(fd);
+                close(from);
             } else {
                 fd = open(out, O_WRONLY | O_TRUNC);
                 write(fd, head, sizeof head - 1);

@@ -339,18 +339,18 @@ def serve(application, workdir, prefix="qg_", threads=1, **options):
     Server(application, workdir, prefix, threads, **options).serve_forever()
 
 
-def load_application(spec):
+def load_application(target):
     """The object that "MODULE[:NAME]" names; NAME (dotted for attributes of
     attributes) defaults to "application". The current directory is searched
     first, as python3 -m does for the module itself."""
-    module_name, _, attribute = spec.partition(":")
+    module_name, _, attribute = target.partition(":")
     if "" not in sys.path and os.getcwd() not in sys.path:
         sys.path.insert(0, os.getcwd())
     obj = importlib.import_module(module_name)
     for part in (attribute or "application").split("."):
         obj = getattr(obj, part)
     if not callable(obj):
-        raise TypeError("%s is not callable" % spec)
+        raise TypeError("%s is not callable" % target)
     return obj
 
 

@@ -161,11 +161,11 @@ void Arrivals::look_at(const std::string& name, bool after_close, const std::str
         return;
     }
     // A text that proves itself whole needs no second read.
-    if (const auto text = parse_request(entry.first->text); text && proves_whole(*text)) {
+    if (auto text = parse_request(entry.first->text); text && proves_whole(*text)) {
         platform::FileText whole = std::move(*entry.first);
         entry.first.reset();
         confirming_.erase(name);
-        confirm(name, entry, std::move(whole));
+        confirm(name, entry, std::move(whole), std::move(text));
         return;
     }
     confirming_.insert(name);
@@ -204,8 +204,9 @@ void Arrivals::judge(const std::string& name, Entry& entry, const platform::File
     if (!report.empty() && reports_ != nullptr) reports_->push_back(std::move(report));
 }
 
-void Arrivals::confirm(const std::string& name, Entry& entry, platform::FileText file) {
-    auto text = parse_request(file.text);
+void Arrivals::confirm(const std::string& name, Entry& entry, platform::FileText file,
+                       std::optional<RequestText> text) {
+    if (!text) text = parse_request(file.text);
     if (!text) {
         // A file that stays as it is: reported once, and looked at again only
         // when it changes (a gateway ended halfway through its write leaves

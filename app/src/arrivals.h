@@ -72,7 +72,10 @@ private:
 
     void apply(const std::vector<platform::Change>& changes, std::vector<std::string>* closed);
     void look_at(const std::string& name, bool after_close, const std::string& listing_key);
-    void confirm(const std::string& name, Entry& entry, platform::FileText file);
+    // Queues a whole request; `text` is its decoded form where the caller
+    // has it already.
+    void confirm(const std::string& name, Entry& entry, platform::FileText file,
+                 std::optional<RequestText> text = std::nullopt);
     void judge(const std::string& name, Entry& entry, const platform::FileId& id, std::string report);
     void scan();
     void confirm_due();

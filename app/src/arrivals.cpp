@@ -133,7 +133,7 @@ void Arrivals::look_at(const std::string& name, bool after_close, const std::str
     }
     if (entry.judged && *entry.judged == *id) {
         // Blocked by a claim or a signal file: looked at again once it goes.
-        if (entry.blocker.empty() || dir_.identify(entry.blocker)) return;
+        if (entry.blocker.empty() || dir_.exists(entry.blocker)) return;
         entry.blocker.clear();
     }
     entry.judged.reset();

@@ -60,7 +60,7 @@ ClaimBook::Take ClaimBook::take(const std::string& name, const platform::FileId&
     // request with one was answered already (its gateway ended before it
     // took the answer, or is about to take it).
     const std::string signal = signal_name(name);
-    if (dir_.identify(signal)) {
+    if (dir_.exists(signal)) {
         *blocker = signal;
         return Take::answered;
     }
@@ -82,7 +82,7 @@ ClaimBook::Take ClaimBook::take(const std::string& name, const platform::FileId&
     // since it was read, or the answer's signal file may have come meanwhile
     // from an owner whose claim had just been collected: then this claim is
     // for nothing.
-    if (!request_still_there(*claim) || dir_.identify(signal)) {
+    if (!request_still_there(*claim) || dir_.exists(signal)) {
         dir_.remove(claim->path);
         *blocker = signal;
         return Take::answered;

@@ -93,6 +93,10 @@ public:
     // The incarnation of a name, without following a symbolic link; nothing
     // when there is no such file.
     virtual std::optional<FileId> identify(const std::string& name) = 0;
+    // Whether a regular file has the name. Windows answers it without opening
+    // the file: a handle held for a look makes a delete of the file by the
+    // gateway wait until it is closed, and the name stays in sight meanwhile.
+    virtual bool exists(const std::string& name) { return identify(name).has_value(); }
     // The names in the directory (or in its subdirectory `sub`).
     virtual bool list(const std::string& sub, std::vector<Listed>* names, std::string* error) = 0;
 

@@ -196,6 +196,12 @@ public:
         return id;
     }
 
+    bool exists(const std::string& name) override {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return ::GetFileAttributesExA(full(name).c_str(), GetFileExInfoStandard, &data) &&
+               (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    }
+
     bool list(const std::string& sub, std::vector<Listed>* names, std::string* error) override {
         WIN32_FIND_DATAA data{};
         const std::string pattern = (sub.empty() ? path_ : full(sub) + "\\") + "*";

@@ -113,6 +113,13 @@ TEST(AppContract, TwoInstancesAnswerEachRequestOnce) {
                     const fs::path request = work / join({"qg_", id, ".TMP"});
                     const fs::path signal = work / join({"qg_", id, ".ret"});
                     const std::string query = join({"g", std::to_string(g), "r", std::to_string(i), "x"});
+                    // A gateway takes no number whose signal file is in sight.
+                    // Windows keeps a deleted file's name until the last handle
+                    // on it closes (the answering thread may not have closed
+                    // its own yet), and Wine even lets it be opened meanwhile.
+                    const auto free_by = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                    while (fs::exists(signal) && std::chrono::steady_clock::now() < free_by)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     write_file(output.string(), "");
                     // Half the requests start as an empty placeholder.
                     if (i % 2 == 0) write_file(request.string(), "");

@@ -1,7 +1,8 @@
 // The narrow interface between the gateway's core and the operating system.
-// Each operating system provides one implementation file (platform_posix.cpp,
-// platform_win32.cpp); the core includes only this header and never needs
-// #ifdef.
+// Each operating system implements it in a folder of its own (posix/, win32/),
+// one file per concern with the same names on both sides (process, settings,
+// files, watch, stdio, exclusive_file, log); the core includes only this
+// header and never needs #ifdef.
 #pragma once
 
 #include <array>

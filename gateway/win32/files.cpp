@@ -1,0 +1,213 @@
+// The gateway's files on Windows: paths, making the temporary and request
+// files under free numbers, deleting and finding files, and what a failure
+// means.
+#include "platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "busy.h"
+#include "win32/kernel.h"
+#include "win32/path_text.h"
+#include "win32/request_names.h"
+
+namespace qg::platform {
+
+bool write_all(HANDLE h, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+        DWORD written = 0;
+        if (!::WriteFile(h, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+std::optional<std::string> to_ansi(const wchar_t* wide, std::size_t length) {
+    if (length == 0) return std::string();
+    if (length > INT_MAX / 3) return std::nullopt;
+    std::string ansi(length * 3, '\0');
+    // UTF-8 as the ANSI code page takes no flags.
+    const DWORD flags = ::GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int n = ::WideCharToMultiByte(CP_ACP, flags, wide, static_cast<int>(length), ansi.data(),
+                                        static_cast<int>(ansi.size()), nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    ansi.resize(static_cast<std::size_t>(n));
+    return ansi;
+}
+
+void lower_in_place(std::string& text) {
+    if (text.empty() || text.size() > INT_MAX) return;
+    const DWORD saved = ::GetLastError();
+    std::string lower(text.size(), '\0');
+    const int size = static_cast<int>(text.size());
+    if (::LCMapStringA(LOCALE_SYSTEM_DEFAULT, LCMAP_LOWERCASE, text.data(), size, lower.data(), size) == size)
+        text = std::move(lower);
+    ::SetLastError(saved);
+}
+
+std::optional<FileId> id_of(HANDLE file, bool* reparse_point) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file, &info)) return std::nullopt;
+    if (reparse_point != nullptr) *reparse_point = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return FileId{info.dwVolumeSerialNumber,
+                  static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
+bool find_file(const std::string& path, std::string* found) {
+    WIN32_FIND_DATAA data{};
+    const HANDLE h = ::FindFirstFileA(path.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ::FindClose(h);
+    if (found != nullptr) *found = data.cFileName;
+    return true;
+}
+
+bool is_path_separator(char c) { return c == '\\' || c == '/'; }
+
+std::size_t file_name_start(std::string_view path) { return win32::file_name_start(path); }
+
+bool ends_with_separator(std::string_view path) { return !path.empty() && file_name_start(path) == path.size(); }
+
+std::string request_path_case(std::string path) {
+    // File names ignore letter case here, so the lower-case path names the
+    // very file that was made.
+    lower_in_place(path);
+    return path;
+}
+
+std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
+    // Unique number 0: the service picks the number and creates the file.
+    const std::string three(prefix.substr(0, 3));
+    char path[MAX_PATH + 1] = {};
+    if (::GetTempFileNameA(dir.c_str(), three.c_str(), 0, path) == 0) return std::nullopt;
+    if (made != nullptr) {
+        // Read at once, before the request that names the file exists.
+        const DWORD saved = ::GetLastError();
+        OwnedHandle file(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (const auto id = file.valid() ? id_of(file.get()) : std::nullopt) *made = *id;
+        ::SetLastError(saved);
+    }
+    return std::string(path);
+}
+
+std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                             std::initializer_list<std::string_view> pieces) {
+    // The search starts at a number drawn from the clock and the process, so
+    // gateways started together seldom try the same names.
+    const DWORD first = ::GetTickCount() + ::GetCurrentProcessId();
+    return win32::make_request_file_from(static_cast<std::uint16_t>(first), dir, prefix, pieces);
+}
+
+ErrorKind delete_file(const std::string& path) {
+    const DWORD saved = ::GetLastError();
+    const ErrorKind result = ::DeleteFileA(path.c_str()) ? ErrorKind::none : error_kind(last_error());
+    ::SetLastError(saved);  // a missing file is expected here and must not hide an earlier error
+    return result;
+}
+
+bool file_exists(const std::string& path) { return find_file(path, nullptr); }
+
+std::optional<std::string> find_file_any_case(const std::string& path) {
+    std::string name;
+    if (!find_file(path, &name)) return std::nullopt;
+    return path.substr(0, file_name_start(path)) + name;
+}
+
+std::optional<std::string> find_file_usual_case(const std::string& path) { return find_file_any_case(path); }
+
+int last_error() { return static_cast<int>(::GetLastError()); }
+
+ErrorKind error_kind(int code) {
+    switch (static_cast<DWORD>(code)) {
+        case ERROR_SUCCESS: return ErrorKind::none;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DIRECTORY:  // what GetTempFileNameA reports for a missing directory
+            return ErrorKind::not_found;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return ErrorKind::exists;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return ErrorKind::busy;
+        case ERROR_ACCESS_DENIED: return ErrorKind::denied;
+        default: return ErrorKind::other;
+    }
+}
+
+}  // namespace qg::platform
+
+namespace qg::win32 {
+
+using platform::find_file;
+using platform::is_path_separator;
+using platform::OwnedHandle;
+using platform::write_all;
+
+std::optional<std::string> make_request_file_from(std::uint16_t first, const std::string& dir,
+                                                  std::string_view prefix,
+                                                  std::initializer_list<std::string_view> pieces) {
+    // One WriteFile for the whole text: an application that reads the file
+    // once it has grown finds the request with its body.
+    std::string text;
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    text.reserve(size);
+    for (const std::string_view piece : pieces) text += piece;
+
+    // Names as the temporary-name service makes them: the directory (with a
+    // separator added when it lacks one), three prefix characters, a number
+    // of up to four upper-case hexadecimal digits, ".TMP". CREATE_NEW makes
+    // each candidate only if no file of that name exists.
+    std::string stem = dir;
+    if (!platform::ends_with_separator(stem)) stem += '\\';
+    stem += prefix.substr(0, 3);
+    for (DWORD step = 0; step <= 0xFFFF; ++step) {
+        const DWORD number = (first + step) & 0xFFFF;
+        if (number == 0) continue;  // the service never makes number 0
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%lX", static_cast<unsigned long>(number));
+        const std::string path = stem + digits + ".TMP";
+        // A signal file still there from an earlier request of this number
+        // (answered after its time-out, or left by a gateway that was killed)
+        // would answer this one at once: the number counts as taken.
+        if (find_file(stem + digits + ".ret", nullptr)) continue;
+
+        // A name held by another process for a moment (a scanner) is
+        // waited for by the busy rule.
+        HANDLE made = INVALID_HANDLE_VALUE;
+        retry_while_busy([&] {
+            made = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            return made == INVALID_HANDLE_VALUE && platform::last_error_kind() == platform::ErrorKind::busy;
+        });
+        OwnedHandle file(made);
+        if (!file.valid()) {
+            const DWORD error = ::GetLastError();
+            // A file of that name exists; a file deleted while another
+            // process still holds it open refuses access to its name until
+            // it is closed, yet still shows in the directory. Both are taken.
+            if (platform::error_kind(static_cast<int>(error)) == platform::ErrorKind::exists ||
+                (error == ERROR_ACCESS_DENIED && find_file(path, nullptr))) {
+                continue;
+            }
+            ::SetLastError(error);
+            return std::nullopt;
+        }
+        if (write_all(file.get(), text)) return path;
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(file.release());
+        delete_when_free(path);
+        ::SetLastError(error);  // the log gets the write's failure
+        return std::nullopt;
+    }
+    ::SetLastError(ERROR_FILE_EXISTS);  // every number is taken
+    return std::nullopt;
+}
+
+}  // namespace qg::win32

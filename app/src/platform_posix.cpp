@@ -15,9 +15,12 @@
 #include <random>
 
 #include "platform.h"
-#include "posix_fd.h"
+#include "quillgate/common/posix_io.h"
 
 namespace qga::platform {
+
+using quillgate::common::Fd;
+using quillgate::common::write_all;
 namespace {
 
 std::string errno_text(std::string_view what, const std::string& name) {
@@ -33,18 +36,6 @@ FileId id_of(const struct stat& st) {
     return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
                   static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec,
                   static_cast<std::uint64_t>(st.st_size)};
-}
-
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Files the library makes: readable and writable by the owner and the work

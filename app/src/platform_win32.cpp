@@ -13,26 +13,14 @@
 #include <utility>
 
 #include "platform.h"
+#include "quillgate/common/win32_io.h"
 #include "win32_path.h"
 
 namespace qga::platform {
 namespace {
 
-class Handle {
-public:
-    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (valid()) ::CloseHandle(h_);
-    }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    HANDLE get() const { return h_; }
-    HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
-
-private:
-    HANDLE h_;
-};
+using quillgate::common::Handle;
+using quillgate::common::write_all;
 
 std::string error_text(std::string_view what, const std::string& name) {
     std::string text(what);
@@ -101,16 +89,6 @@ bool id_of(HANDLE file, FileId* id, std::int64_t* modified_s) {
                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, write_ticks * 100,
                  (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
     if (modified_s != nullptr) *modified_s = seconds_of(info.ftLastWriteTime);
-    return true;
-}
-
-bool write_all(HANDLE file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1U << 30));
-        DWORD written = 0;
-        if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr)) return false;
-        bytes.remove_prefix(written);
-    }
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "request_text.h"
 
+#include "quillgate/common/ascii.h"
+
 namespace qga {
 namespace {
 
@@ -12,21 +14,14 @@ int hex_value(char c) {
     return -1;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
+using quillgate::common::ascii::equal_any_case;
 
 // prefix, 1-4 hex digits, ".tmp", letter case ignored throughout.
 bool is_numbered_tmp(std::string_view name, std::string_view prefix) {
     constexpr std::string_view ext = ".tmp";
     if (name.size() < prefix.size() + 1 + ext.size()) return false;
-    if (!equal_nocase(name.substr(0, prefix.size()), prefix)) return false;
-    if (!equal_nocase(name.substr(name.size() - ext.size()), ext)) return false;
+    if (!equal_any_case(name.substr(0, prefix.size()), prefix)) return false;
+    if (!equal_any_case(name.substr(name.size() - ext.size()), ext)) return false;
     const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - ext.size());
     if (digits.empty() || digits.size() > 4) return false;
     for (const char c : digits)

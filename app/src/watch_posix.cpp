@@ -11,9 +11,11 @@
 #include <cstring>
 
 #include "platform.h"
-#include "posix_fd.h"
+#include "quillgate/common/posix_io.h"
 
 namespace qga::platform {
+
+using quillgate::common::Fd;
 namespace {
 
 class PosixWatch final : public Watch {

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 
-#include "posix/fd.h"
 #include "posix/file_system.h"
 #include "posix/io.h"
 

@@ -25,7 +25,7 @@
 #include "guard_text.h"
 #include "tz_rule.h"
 #include "platform.h"
-#include "posix/fd.h"
+#include "posix/io.h"
 #include "posix/zone_offset.h"
 
 namespace qg::platform {

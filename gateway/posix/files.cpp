@@ -15,24 +15,10 @@
 #include <vector>
 
 #include "ascii.h"
-#include "posix/fd.h"
 #include "posix/io.h"
 #include "posix/names.h"
 
 namespace qg::posix {
-
-// Writes everything, retrying after interruptions and short writes.
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 std::optional<std::string> read_whole_file(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform.h"
+#include "quillgate/common/posix_io.h"
 
 namespace qg::posix {
 
@@ -18,8 +19,9 @@ namespace qg::posix {
 // for named accounts. Requests carry cookies and form bodies.
 constexpr mode_t file_mode = 0660;
 
-// Writes everything, retrying after interruptions and short writes.
-bool write_all(int fd, std::string_view bytes);
+using quillgate::common::Fd;
+using quillgate::common::write_all;
+
 std::optional<std::string> read_whole_file(const std::string& path);
 
 inline platform::FileId id_of(const struct stat& st) {

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 
-#include "posix/fd.h"
 #include "posix/io.h"
 
 namespace qg::platform {

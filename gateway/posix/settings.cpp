@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "posix/fd.h"
 #include "posix/io.h"
 #include "posix/names.h"
 #include "posix/profile.h"

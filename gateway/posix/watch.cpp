@@ -11,7 +11,7 @@
 #include <cerrno>
 
 #include "ascii.h"
-#include "posix/fd.h"
+#include "posix/io.h"
 #include "posix/process.h"
 
 namespace qg::platform {

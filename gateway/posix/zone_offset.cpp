@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "guard_text.h"
-#include "posix/fd.h"
+#include "posix/io.h"
 #include "posix/tz_rule.h"
 
 namespace qg::posix {

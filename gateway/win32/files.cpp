@@ -18,16 +18,6 @@
 
 namespace qg::platform {
 
-bool write_all(HANDLE h, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
-        DWORD written = 0;
-        if (!::WriteFile(h, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-        bytes.remove_prefix(written);
-    }
-    return true;
-}
-
 std::optional<std::string> to_ansi(const wchar_t* wide, std::size_t length) {
     if (length == 0) return std::string();
     if (length > INT_MAX / 3) return std::nullopt;

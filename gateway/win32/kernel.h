@@ -15,40 +15,18 @@
 #include <utility>
 
 #include "platform.h"
+#include "quillgate/common/win32_io.h"
 
 namespace qg::platform {
 
-// Owning wrapper for a kernel handle: closes it exactly once and keeps the
-// thread's last error, so closing never hides the failure being reported.
-class OwnedHandle {
-public:
-    explicit OwnedHandle(HANDLE h) : h_(h) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() {
-        if (valid()) {
-            const DWORD saved = ::GetLastError();
-            ::CloseHandle(h_);
-            ::SetLastError(saved);
-        }
-    }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    HANDLE get() const { return h_; }
-    HANDLE release() { return std::exchange(h_, INVALID_HANDLE_VALUE); }
-
-private:
-    HANDLE h_;
-};
+using OwnedHandle = quillgate::common::Handle;
+using quillgate::common::write_all;
 
 inline HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 // Set once the web server or a user asks the gateway to end; the waits wake
 // on it. Made by prepare_process; without it (in tests) a wait is a sleep.
 extern HANDLE termination_event;
-
-// Writes everything with WriteFile; one call does it for every size the
-// gateway writes, the loop only covers a short write.
-bool write_all(HANDLE h, std::string_view bytes);
 
 // Lower-cases a text in the system's ANSI code page, the one file names are
 // given in. A text the service cannot map stays as it was.

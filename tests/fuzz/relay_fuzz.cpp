@@ -12,7 +12,7 @@
 
 #include "ascii.h"
 #include "fuzz_check.h"
-#include "posix/fd.h"
+#include "posix/io.h"
 #include "relay.h"
 #include "texts.h"
 

@@ -19,16 +19,9 @@ group=${2:?group}
 qg=${3:?path of qg}
 qg_echo=${4:?path of qg-echo}
 serve=$(cd "$(dirname "$0")/../../tools" && pwd)/serve-gateway
-# shellcheck source=tools/lib/processes.sh
-. "${serve%/*}/lib/processes.sh"
-scratch=$(mktemp -d)
-failures=0
-
-cleanup() {
-  [ -z "${QG_STOP:-}" ] || eval "$QG_STOP"
-  rm -rf -- "${scratch:?}"
-}
-trap cleanup EXIT
+# shellcheck source=tools/lib/servers.sh
+. "${serve%/*}/lib/servers.sh"
+served_scratch
 
 fail() { echo "FAIL [$server $group] $*"; failures=$((failures + 1)); }
 

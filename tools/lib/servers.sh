@@ -66,3 +66,13 @@ alias.url = ( "/cgi-bin/" => "${3%/}/" )
 url.access-deny = ( ".ini", "~" )
 CONF
 }
+
+# served_scratch: for a test that serves through tools/serve-gateway
+# --print-env. Makes the scratch folder $scratch, sets failures=0, and on exit
+# stops those servers (QG_STOP, once set) and removes the folder.
+served_scratch() {
+  scratch=$(mktemp -d)
+  # shellcheck disable=SC2034 # counted by the test that calls this
+  failures=0
+  trap '[ -z "${QG_STOP:-}" ] || eval "$QG_STOP"; rm -rf -- "${scratch:?}"' EXIT
+}

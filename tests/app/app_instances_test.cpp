@@ -406,7 +406,7 @@ TEST_F(Instances, AStoppedOwnerIsFencedOff) {
     EXPECT_EQ(files_left().first, 0);
 }
 
-// The README's recipe for two accounts: a default ACL that gives both read
+// The two-account recipe of docs/deploying.md: a default ACL that gives both read
 // and write on every file made in the work directory. Whichever instance
 // makes the claims folder, the other can use it.
 TEST_F(Instances, TwoAccountsShareTheClaimsFolder) {

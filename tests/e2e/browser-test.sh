@@ -13,14 +13,9 @@ qg_echo=${2:?path of qg-echo}
 app_library=${3:-}
 python=${4:-}
 serve=$(cd "$(dirname "$0")/../../tools" && pwd)/serve-gateway
-scratch=$(mktemp -d)
-failures=0
-
-cleanup() {
-  [ -z "${QG_STOP:-}" ] || eval "$QG_STOP"
-  rm -rf -- "${scratch:?}"
-}
-trap cleanup EXIT
+# shellcheck source=tools/lib/servers.sh
+. "${serve%/*}/lib/servers.sh"
+served_scratch
 
 fail() { echo "FAIL [browser] $*"; failures=$((failures + 1)); }
 

@@ -19,14 +19,9 @@ group=${2:?group}
 qg=${3:?path of qg}
 qg_echo=${4:?path of qg-echo}
 serve=$(cd "$(dirname "$0")/../../tools" && pwd)/serve-gateway
-scratch=$(mktemp -d)
-failures=0
-
-cleanup() {
-  [ -z "${QG_STOP:-}" ] || eval "$QG_STOP"
-  rm -rf -- "${scratch:?}"
-}
-trap cleanup EXIT
+# shellcheck source=tools/lib/servers.sh
+. "${serve%/*}/lib/servers.sh"
+served_scratch
 
 fail() { echo "FAIL [$server $group] $*"; failures=$((failures + 1)); }
 
@@ -36,16 +31,6 @@ start_server() { # extra serve-gateway options
     { echo "cannot start the servers"; exit 1; }
   eval "$env"
   script_path=${QG_URL#"$QG_BASE_URL"}  # /cgi-bin/qg or /cgi-bin/nph-qg
-}
-
-# Waits (bounded) until a command succeeds; returns its last status.
-wait_until() { # SECONDS command...
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.1
-  done
 }
 
 # What the gateway deletes after each request: only its error log may stay.

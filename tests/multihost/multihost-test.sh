@@ -25,6 +25,8 @@
 # Exit status 77 (skipped) where mount namespaces, FUSE or a program the file
 # system needs are not available.
 set -euo pipefail
+# shellcheck source=tools/lib/servers.sh
+. "$(dirname "$0")/../../tools/lib/servers.sh"
 
 qg=$(readlink -f "${1:?path of qg}")
 app=$(readlink -f "${2:?path of the application}")
@@ -59,14 +61,9 @@ mkdir -p "$work" "$scratch/out"
 pids=()
 
 cleanup() {
-  local pid i
+  local i
   # Hosts first (each unmounts on SIGTERM), then the applications, sshd last.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    pid=${pids[i]}
-    kill -TERM "$pid" 2>/dev/null || continue
-    timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_pid "${pids[i]}"; done
   rm -rf -- "${scratch:?}"
 }
 trap cleanup EXIT
@@ -77,23 +74,6 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 die() { echo "FAIL: $*"; exit 1; }
 
-wait_until() { # SECONDS command...
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.1
-  done
-}
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local port i
-  for ((i = 0; i < 50; i++)); do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    port_in_use "$port" || { echo "$port"; return 0; }
-  done
-  return 1
-}
 
 # ---------------------------------------------------------------- server
 if [ "$fs" = sshfs ]; then # ---- sshd, with key authentication
@@ -288,7 +268,6 @@ start_app app1
 start_app app2 host
 
 # Web hosts: a private lighttpd each, running qg with Path on the shared path.
-answers() { [ "$(curl -s --max-time 2 "$1" 2>/dev/null)" = "$2" ]; } # URL TEXT
 start_web() { # NAME
   local dir=$scratch/$1 port token i
   mkdir -p "$dir/cgi-bin" "$dir/www" "$dir/upload"
@@ -298,26 +277,17 @@ start_web() { # NAME
   printf '%s' "$token" >"$dir/www/index.html"
   for ((i = 0; i < 10; i++)); do
     port=$(free_port) || die "no free port for $1"
-    cat >"$dir/lighttpd.conf" <<EOF
-server.modules = ( "mod_alias", "mod_cgi" )
-server.bind = "127.0.0.1"
-server.port = $port
-server.document-root = "$dir/www"
-server.errorlog = "$dir/error.log"
-server.upload-dirs = ( "$dir/upload" )
-server.max-connections = 256
-index-file.names = ( "index.html" )
-mimetype.assign = ( ".html" => "text/html" )
-alias.url = ( "/cgi-bin/" => "$dir/cgi-bin/" )
-cgi.assign = ( "$dir/cgi-bin/qg" => "" )
-EOF
+    {
+      lighttpd_config "$port" "$dir/www" "$dir/cgi-bin" "$dir/error.log" "$dir/upload"
+      echo 'server.max-connections = 256'
+      echo "cgi.assign = ( \"$dir/cgi-bin/qg\" => \"\" )"
+    } >"$dir/lighttpd.conf"
     start_host "$dir/host.log" "$lighttpd" -D -f "$dir/lighttpd.conf"
-    if wait_until 15 answers "http://127.0.0.1:$port/" "$token"; then
+    if wait_until 15 page_is "http://127.0.0.1:$port/" "$token"; then
       echo "http://127.0.0.1:$port/cgi-bin/qg" >"$dir/url"
       return 0
     fi
-    kill -TERM "${pids[-1]}" 2>/dev/null || true
-    wait "${pids[-1]}" 2>/dev/null || true
+    stop_pid "${pids[-1]}"
     unset 'pids[-1]'
   done
   die "$1 did not come up: $(cat "$dir/host.log" "$dir/error.log" 2>/dev/null)"

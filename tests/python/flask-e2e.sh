@@ -13,15 +13,10 @@ qg=${1:?path of qg}
 library=${2:?path of libquillgate-app}
 python=${3:?python3}
 repo=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tools/lib/servers.sh
+. "$repo/tools/lib/servers.sh"
 "$python" -c 'import flask' 2>/dev/null || { echo "SKIPPED: python3-flask is not installed (run tools/install-deps)"; exit 77; }
-scratch=$(mktemp -d)
-failures=0
-
-cleanup() {
-  [ -z "${QG_STOP:-}" ] || eval "$QG_STOP"
-  rm -rf -- "${scratch:?}"
-}
-trap cleanup EXIT
+served_scratch
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 export QUILLGATE_APP_LIBRARY=$library PYTHONPATH=$repo/app/python:$repo/app/python/examples PYTHONDONTWRITEBYTECODE=1

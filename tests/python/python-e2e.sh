@@ -10,14 +10,9 @@ qg=${1:?path of qg}
 library=${2:?path of libquillgate-app}
 python=${3:?python3}
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-scratch=$(mktemp -d)
-failures=0
-
-cleanup() {
-  [ -z "${QG_STOP:-}" ] || eval "$QG_STOP"
-  rm -rf -- "${scratch:?}"
-}
-trap cleanup EXIT
+# shellcheck source=tools/lib/servers.sh
+. "$repo/tools/lib/servers.sh"
+served_scratch
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 export QUILLGATE_APP_LIBRARY=$library PYTHONPATH=$repo/app/python PYTHONDONTWRITEBYTECODE=1

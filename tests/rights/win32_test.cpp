@@ -1,6 +1,6 @@
 // Permwell.dll and permwell.exe on a real Windows (or Wine) file system and
 // account database. What Wine shows of the file's DACL is its own mapping of
-// the Unix mode bits; see the README.
+// the Unix mode bits; see docs/windows.md.
 #include <windows.h>
 
 #include <gtest/gtest.h>

@@ -12,7 +12,7 @@
  *     for (;;) {
  *         qga_request* req;
  *         if (qga_accept(dir, -1, &req) != QGA_OK) continue;
- *         const char* method = qga_param(req, "REQUEST_METHOD");
+ *         const char* method = qga_param(req, "REQUEST_METHOD", NULL);
  *         qga_answer(req, "hello\n", 6);
  *         qga_release(req);
  *     }

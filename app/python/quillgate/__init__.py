@@ -19,6 +19,19 @@ Names and values are handed over as str, decoded from UTF-8 with
 "surrogateescape": a byte that is not UTF-8 is kept, and
 `value.encode("utf-8", "surrogateescape")` gives the exact bytes back
 (`get_bytes` returns them directly). The body is bytes.
+
+The calls, in short: `open(workdir, prefix="qg_")` gives an App. Iterating
+over it yields each request this process claims and releases it after the
+loop's body; `app.accept(timeout)` waits for one; `app.interrupt()` ends every
+wait and iteration (from another thread or a signal handler). A Request has
+`get(name)`, `req[name]`, `params` (pairs in file order), `get_bytes(name)`,
+`body` (bytes) and `output_path`; `write(data)`, `finish()` and
+`answer(data)` (bytes, or str as UTF-8) return False once the gateway has
+given the request up. Failures raise Error (Refused for an output path the
+library will not write). The rules the library keeps are those of qga(3).
+
+The library is found by its SONAME, libquillgate-app.so.1 (quillgate-app.dll
+on Windows), or at the path in $QUILLGATE_APP_LIBRARY.
 """
 
 import ctypes

@@ -12,7 +12,10 @@ The environ is built as a CGI host builds it, from the request's variables:
 the request file has lost the "HTTP_" in front of header names, so a name the
 CGI standard (or a web server) gives its own meaning keeps its name and every
 other name is a request header, HTTP_<NAME>. Values are str holding the
-request's bytes as Latin-1, as PEP 3333 wants. wsgi.input reads the body;
+request's bytes as Latin-1, as PEP 3333 wants (REQUEST_METHOD, SCRIPT_NAME,
+PATH_INFO, QUERY_STRING, CONTENT_TYPE, CONTENT_LENGTH, SERVER_NAME,
+SERVER_PORT, HTTP_*, wsgi.*). wsgi.input reads the body, and CONTENT_LENGTH is
+its length as the application gets it;
 wsgi.errors is the process's standard error, where this server writes its own
 lines too.
 
@@ -21,7 +24,26 @@ application's headers, the body. It is written into the output file in pieces
 of PIECE_BYTES as the body comes, so a large answer never sits in memory; the
 gateway relays it once it is complete. An application that raises before the
 first piece is written answers "500 Internal Server Error"; the server logs the
-failure and goes on with the next request.
+failure and goes on with the next request. One that raises later ends the
+answer where it stopped (logged "the answer is cut short"), which the gateway
+relays at once rather than after its time-out. close() of the body iterable is
+always called; wsgi.file_wrapper is read in blocks of at least PIECE_BYTES.
+
+MODULE is looked for in the current directory first; NAME defaults to
+"application". --threads answers that many requests at once (more processes,
+here or on other hosts, may serve the same directory); --validate runs the
+application under wsgiref.validate, so that anything against PEP 3333, on
+either side, answers 500 with a log line; --help lists the rest. SIGTERM or
+Ctrl+C stops taking requests and lets those in hand finish. A program may also
+make a Server and call start() and later shutdown().
+
+A request in which a name comes twice with two values (a client's
+"Remote-Addr:" header beside the server's REMOTE_ADDR) is refused with 400,
+since either value would be a guess. For the same reason a header that the
+server does not also set cannot be told from a server variable: a site whose
+application trusts REMOTE_USER or AUTH_TYPE must drop such headers at the web
+server (lighttpd: setenv.set-request-header = ("Remote-User" => "",
+"Auth-Type" => ""); Apache: RequestHeader unset Remote-User).
 """
 
 import argparse

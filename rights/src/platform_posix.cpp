@@ -15,63 +15,63 @@ namespace permwell {
 
 using posix::Acl;
 
-std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
+std::optional<FileDacl> SystemPlatform::read_dacl(const char* path) {
     struct stat file {};
     if (stat(path, &file) != 0) {
         return std::nullopt;
     }
-    const Acl acl = posix::accessAclOf(path, file.st_mode);
+    const Acl acl = posix::access_acl_of(path, file.st_mode);
     if (!acl) {
         return std::nullopt;
     }
-    const auto views = posix::entriesOf(acl.get());
+    const auto views = posix::entries_of(acl.get());
     if (!views) {
         return std::nullopt;
     }
-    auto entries = posix::acesOf(*views, file);
+    auto entries = posix::aces_of(*views, file);
     if (!entries) {
         return std::nullopt;
     }
-    return FileDacl{DaclState::Present, std::move(*entries), 0};
+    return FileDacl{DaclState::present, std::move(*entries), 0};
 }
 
-bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
+bool SystemPlatform::write_dacl(const char* path, const FileDacl& dacl) {
     struct stat file {};
-    if (stat(path, &file) != 0 || dacl.state != DaclState::Present) {
+    if (stat(path, &file) != 0 || dacl.state != DaclState::present) {
         return false;
     }
-    const auto plan = posix::planAcl(dacl.entries, file);
+    const auto plan = posix::plan_acl(dacl.entries, file);
     if (!plan) {
         return false;
     }
     Acl acl(acl_init(static_cast<int>(plan->slots.size() + 1)));
-    if (!acl || !posix::fillAcl(acl, *plan)) {
+    if (!acl || !posix::fill_acl(acl, *plan)) {
         return false;
     }
     // A directory's default ACL is worked out and checked before anything is
     // written. It is written first, so that a revocation never leaves files
     // made later with rights the directory no longer gives; when the access
     // ACL then cannot be written, the old default ACL is put back.
-    Acl oldDefault(S_ISDIR(file.st_mode) ? acl_get_file(path, ACL_TYPE_DEFAULT) : nullptr);
-    if (S_ISDIR(file.st_mode) && !oldDefault && !posix::isNotSupported(errno)) {
+    Acl old_default(S_ISDIR(file.st_mode) ? acl_get_file(path, ACL_TYPE_DEFAULT) : nullptr);
+    if (S_ISDIR(file.st_mode) && !old_default && !posix::is_not_supported(errno)) {
         return false;
     }
-    if (oldDefault) {
-        const auto views = posix::entriesOf(oldDefault.get());
-        const auto change = views ? posix::defaultAclAfterGrant(*views, dacl.entries, file) : std::nullopt;
+    if (old_default) {
+        const auto views = posix::entries_of(old_default.get());
+        const auto change = views ? posix::default_acl_after_grant(*views, dacl.entries, file) : std::nullopt;
         if (!change) {
             return false;
         }
         if (*change) {
-            Acl newDefault(acl_init(static_cast<int>((*change)->slots.size() + 1)));
-            if (!newDefault || !posix::fillAcl(newDefault, **change) ||
-                acl_set_file(path, ACL_TYPE_DEFAULT, newDefault.get()) != 0) {
+            Acl new_default(acl_init(static_cast<int>((*change)->slots.size() + 1)));
+            if (!new_default || !posix::fill_acl(new_default, **change) ||
+                acl_set_file(path, ACL_TYPE_DEFAULT, new_default.get()) != 0) {
                 return false;
             }
             if (acl_set_file(path, ACL_TYPE_ACCESS, acl.get()) == 0) {
                 return true;
             }
-            acl_set_file(path, ACL_TYPE_DEFAULT, oldDefault.get());
+            acl_set_file(path, ACL_TYPE_DEFAULT, old_default.get());
             return false;
         }
     }
@@ -81,18 +81,18 @@ bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
     }
     // Without ACL support the mode bits hold the owner, the owning group and
     // Everyone; anything more cannot be stored, and the file stays as it was.
-    if (!posix::isNotSupported(errno) || !plan->minimal()) {
+    if (!posix::is_not_supported(errno) || !plan->minimal()) {
         return false;
     }
-    return chmod(path, (file.st_mode & (S_ISUID | S_ISGID | S_ISVTX)) | posix::modeBitsOf(*plan)) == 0;
+    return chmod(path, (file.st_mode & (S_ISUID | S_ISGID | S_ISVTX)) | posix::mode_bits_of(*plan)) == 0;
 }
 
-std::optional<std::u16string> SystemPlatform::toWide(std::string_view ansi) { return utf8ToUtf16(ansi); }
+std::optional<std::u16string> SystemPlatform::to_wide(std::string_view ansi) { return utf8_to_utf16(ansi); }
 
-std::string SystemPlatform::toAnsi(std::u16string_view wide) { return utf16ToUtf8(wide); }
+std::string SystemPlatform::to_ansi(std::u16string_view wide) { return utf16_to_utf8(wide); }
 
-std::size_t SystemPlatform::ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) {
-    return utf8PrefixLength(ansi, maxBytes);
+std::size_t SystemPlatform::ansi_prefix_length(std::string_view ansi, std::size_t max_bytes) {
+    return utf8_prefix_length(ansi, max_bytes);
 }
 
 }  // namespace permwell

@@ -15,29 +15,29 @@ namespace permwell {
 using posix::Account;
 using posix::Found;
 
-std::optional<std::string> SystemPlatform::currentUserName() {
-    Account user = posix::userById(geteuid());
-    if (user.found != Found::Yes) {
+std::optional<std::string> SystemPlatform::current_user_name() {
+    Account user = posix::user_by_id(geteuid());
+    if (user.found != Found::yes) {
         return std::nullopt;
     }
     return std::move(user.name);
 }
 
-AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
-    const auto resolved = [](const Account& account, Sid (*toSid)(std::uint32_t)) -> std::optional<Sid> {
-        if (account.found != Found::Yes) {
+AccountLookup SystemPlatform::lookup_account(std::string_view name) {
+    const auto resolved = [](const Account& account, Sid (*to_sid)(std::uint32_t)) -> std::optional<Sid> {
+        if (account.found != Found::yes) {
             return std::nullopt;
         }
-        return toSid(account.id);
+        return to_sid(account.id);
     };
     std::optional<Sid> sid;
-    if (name == kEveryoneName) {
+    if (name == everyone_name) {
         sid = Sid::everyone();
-    } else if (name.starts_with(kUserDomain)) {
-        sid = resolved(posix::userByName(std::string(name.substr(kUserDomain.size()))), unixUserSid);
-    } else if (name.starts_with(kGroupDomain)) {
-        sid = resolved(posix::groupByName(std::string(name.substr(kGroupDomain.size()))), unixGroupSid);
-    } else if (auto parsed = Sid::parse(name); parsed && unixAccountOf(*parsed)) {
+    } else if (name.starts_with(user_domain)) {
+        sid = resolved(posix::user_by_name(std::string(name.substr(user_domain.size()))), unix_user_sid);
+    } else if (name.starts_with(group_domain)) {
+        sid = resolved(posix::group_by_name(std::string(name.substr(group_domain.size()))), unix_group_sid);
+    } else if (auto parsed = Sid::parse(name); parsed && unix_account_of(*parsed)) {
         // The identifier text that listings show for an id without a name.
         sid = std::move(parsed);
     } else {
@@ -46,83 +46,83 @@ AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
         // A lookup that fails (a directory service out of reach) ends the
         // search: it must not send the grant to the user's private group of
         // the same name, nor to the next form of the name.
-        for (const std::string& form : posix::nameForms(name)) {
-            const Account user = posix::userByName(form);
-            if (user.found != Found::No) {
-                sid = resolved(user, unixUserSid);
+        for (const std::string& form : posix::name_forms(name)) {
+            const Account user = posix::user_by_name(form);
+            if (user.found != Found::no) {
+                sid = resolved(user, unix_user_sid);
                 break;
             }
-            const Account group = posix::groupByName(form);
-            if (group.found != Found::No) {
-                sid = resolved(group, unixGroupSid);
+            const Account group = posix::group_by_name(form);
+            if (group.found != Found::no) {
+                sid = resolved(group, unix_group_sid);
                 break;
             }
         }
     }
     if (!sid) {
-        return AccountLookup{std::nullopt, kErrorNoneMapped};
+        return AccountLookup{std::nullopt, error_none_mapped};
     }
     return AccountLookup{std::move(sid), 0};
 }
 
-std::optional<std::string> SystemPlatform::accountName(const Sid& sid) {
-    const auto account = unixAccountOf(sid);
+std::optional<std::string> SystemPlatform::account_name(const Sid& sid) {
+    const auto account = unix_account_of(sid);
     if (!account) {
         return sid.text();
     }
     Account found;
     std::string_view domain;
     switch (account->kind) {
-        case UnixAccountKind::Everyone: return std::string(kEveryoneName);
-        case UnixAccountKind::User:
-            found = posix::userById(account->id);
-            domain = kUserDomain;
+        case UnixAccountKind::everyone: return std::string(everyone_name);
+        case UnixAccountKind::user:
+            found = posix::user_by_id(account->id);
+            domain = user_domain;
             break;
-        case UnixAccountKind::Group:
-            found = posix::groupById(account->id);
-            domain = kGroupDomain;
+        case UnixAccountKind::group:
+            found = posix::group_by_id(account->id);
+            domain = group_domain;
             break;
     }
     switch (found.found) {
-        case Found::Yes: return std::string(domain) + found.name;
+        case Found::yes: return std::string(domain) + found.name;
         // An id without a record, or whose record is too large to be read,
         // is named by its identifier, which a grant accepts as well.
-        case Found::No:
-        case Found::Unsure:
-        case Found::TooLarge: return sid.text();
-        case Found::Error: break;
+        case Found::no:
+        case Found::unsure:
+        case Found::too_large: return sid.text();
+        case Found::error: break;
     }
     return std::nullopt;
 }
 
-LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16string_view user) {
-    if (!server.empty() && !posix::isThisComputer(utf16ToUtf8(server))) {
-        return LocalGroups{kNerrInvalidComputer, {}};
+LocalGroups SystemPlatform::local_groups(std::u16string_view server, std::u16string_view user) {
+    if (!server.empty() && !posix::is_this_computer(utf16_to_utf8(server))) {
+        return LocalGroups{nerr_invalid_computer, {}};
     }
-    std::string name = utf16ToUtf8(user);
-    if (std::string_view(name).starts_with(kUserDomain)) {
-        name.erase(0, kUserDomain.size());
+    std::string name = utf16_to_utf8(user);
+    if (std::string_view(name).starts_with(user_domain)) {
+        name.erase(0, user_domain.size());
     }
     // A database that cannot be asked is reported as an unknown user rather
     // than as a user without groups.
     Account account;
-    for (const std::string& form : posix::nameForms(name)) {
-        account = posix::userByName(form);
-        if (account.found != Found::No) {
+    for (const std::string& form : posix::name_forms(name)) {
+        account = posix::user_by_name(form);
+        if (account.found != Found::no) {
             break;
         }
     }
-    if (account.found != Found::Yes) {
-        return LocalGroups{kNerrUserNotFound, {}};
+    if (account.found != Found::yes) {
+        return LocalGroups{nerr_user_not_found, {}};
     }
-    const std::vector<gid_t> ids = posix::groupIdsOf(account.name, account.primaryGroup);
+    const std::vector<gid_t> ids = posix::group_ids_of(account.name, account.primary_group);
     LocalGroups groups;
     groups.names.reserve(ids.size());
-    const std::vector<Account> named = posix::groupsById(ids);
+    const std::vector<Account> named = posix::groups_by_id(ids);
     for (std::size_t i = 0; i < ids.size(); ++i) {
         const Found found = named[i].found;
-        if (found == Found::Yes) {
-            groups.names.push_back(utf8ToUtf16Lossy(named[i].name));
+        if (found == Found::yes) {
+            groups.names.push_back(utf8_to_utf16_lossy(named[i].name));
             continue;
         }
         // The primary group comes from the user's record and may have no
@@ -134,12 +134,12 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
         // service that could not answer (a directory that went away between
         // the two questions). A list with a name missing or replaced would
         // read as a complete answer, so the call fails.
-        const bool primary = ids[i] == account.primaryGroup;
-        if (found == Found::TooLarge || (primary && found == Found::No)) {
-            groups.names.push_back(utf8ToUtf16Lossy(unixGroupSid(ids[i]).text()));
+        const bool primary = ids[i] == account.primary_group;
+        if (found == Found::too_large || (primary && found == Found::no)) {
+            groups.names.push_back(utf8_to_utf16_lossy(unix_group_sid(ids[i]).text()));
             continue;
         }
-        return LocalGroups{kNerrUserNotFound, {}};
+        return LocalGroups{nerr_user_not_found, {}};
     }
     return groups;
 }

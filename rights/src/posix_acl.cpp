@@ -27,15 +27,15 @@ private:
     void* object_;
 };
 
-std::optional<AclEntryView> viewEntry(acl_entry_t entry) {
+std::optional<AclEntryView> view_entry(acl_entry_t entry) {
     AclEntryView view;
     acl_permset_t permset = nullptr;
     if (acl_get_tag_type(entry, &view.tag) != 0 || acl_get_permset(entry, &permset) != 0) {
         return std::nullopt;
     }
-    if (acl_get_perm(permset, ACL_READ) == 1) view.perms |= kPermRead;
-    if (acl_get_perm(permset, ACL_WRITE) == 1) view.perms |= kPermWrite;
-    if (acl_get_perm(permset, ACL_EXECUTE) == 1) view.perms |= kPermExecute;
+    if (acl_get_perm(permset, ACL_READ) == 1) view.perms |= perm_read;
+    if (acl_get_perm(permset, ACL_WRITE) == 1) view.perms |= perm_write;
+    if (acl_get_perm(permset, ACL_EXECUTE) == 1) view.perms |= perm_execute;
     if (view.tag == ACL_USER || view.tag == ACL_GROUP) {
         const AclObject qualifier(acl_get_qualifier(entry));
         if (qualifier.get() == nullptr) {
@@ -49,7 +49,7 @@ std::optional<AclEntryView> viewEntry(acl_entry_t entry) {
 }  // namespace
 
 // The ACL's entries in libacl's order; nullopt when one cannot be read.
-std::optional<std::vector<AclEntryView>> entriesOf(acl_t acl) {
+std::optional<std::vector<AclEntryView>> entries_of(acl_t acl) {
     std::vector<AclEntryView> views;
     acl_entry_t entry = nullptr;
     for (int rc = acl_get_entry(acl, ACL_FIRST_ENTRY, &entry); rc != 0;
@@ -57,7 +57,7 @@ std::optional<std::vector<AclEntryView>> entriesOf(acl_t acl) {
         if (rc < 0) {
             return std::nullopt;
         }
-        auto view = viewEntry(entry);
+        auto view = view_entry(entry);
         if (!view) {
             return std::nullopt;
         }
@@ -68,7 +68,7 @@ std::optional<std::vector<AclEntryView>> entriesOf(acl_t acl) {
 
 namespace {
 
-bool addEntry(Acl& acl, acl_tag_t tag, std::optional<id_t> qualifier, std::uint8_t perms) {
+bool add_entry(Acl& acl, acl_tag_t tag, std::optional<id_t> qualifier, std::uint8_t perms) {
     acl_entry_t entry = nullptr;
     acl_permset_t permset = nullptr;
     if (acl_create_entry(acl.address(), &entry) != 0 || acl_set_tag_type(entry, tag) != 0 ||
@@ -76,9 +76,9 @@ bool addEntry(Acl& acl, acl_tag_t tag, std::optional<id_t> qualifier, std::uint8
         acl_clear_perms(permset) != 0) {
         return false;
     }
-    if (perms & kPermRead && acl_add_perm(permset, ACL_READ) != 0) return false;
-    if (perms & kPermWrite && acl_add_perm(permset, ACL_WRITE) != 0) return false;
-    if (perms & kPermExecute && acl_add_perm(permset, ACL_EXECUTE) != 0) return false;
+    if (perms & perm_read && acl_add_perm(permset, ACL_READ) != 0) return false;
+    if (perms & perm_write && acl_add_perm(permset, ACL_WRITE) != 0) return false;
+    if (perms & perm_execute && acl_add_perm(permset, ACL_EXECUTE) != 0) return false;
     return true;
 }
 
@@ -86,30 +86,30 @@ bool addEntry(Acl& acl, acl_tag_t tag, std::optional<id_t> qualifier, std::uint8
 
 // Puts the planned entries into an empty ACL; false when libacl refuses one
 // or the result is no valid ACL.
-bool fillAcl(Acl& acl, const PosixAcl& plan) {
+bool fill_acl(Acl& acl, const PosixAcl& plan) {
     for (const Slot& slot : plan.slots) {
         const bool named = slot.tag == ACL_USER || slot.tag == ACL_GROUP;
-        if (!addEntry(acl, slot.tag, named ? std::optional<id_t>(slot.qualifier) : std::nullopt, slot.perms())) {
+        if (!add_entry(acl, slot.tag, named ? std::optional<id_t>(slot.qualifier) : std::nullopt, slot.perms())) {
             return false;
         }
     }
-    if (plan.mask && !addEntry(acl, ACL_MASK, std::nullopt, *plan.mask)) {
+    if (plan.mask && !add_entry(acl, ACL_MASK, std::nullopt, *plan.mask)) {
         return false;
     }
-    if (plan.calcMask && acl_calc_mask(acl.address()) != 0) {
+    if (plan.calc_mask && acl_calc_mask(acl.address()) != 0) {
         return false;
     }
     return acl_valid(acl.get()) == 0;
 }
 
-Acl accessAclOf(const char* path, mode_t mode) {
+Acl access_acl_of(const char* path, mode_t mode) {
     acl_t acl = acl_get_file(path, ACL_TYPE_ACCESS);
-    if (acl == nullptr && isNotSupported(errno)) {
+    if (acl == nullptr && is_not_supported(errno)) {
         acl = acl_from_mode(mode);
     }
     return Acl(acl);
 }
 
-bool isNotSupported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
+bool is_not_supported(int error) { return error == ENOTSUP || error == EOPNOTSUPP; }
 
 }  // namespace permwell::posix

@@ -33,13 +33,13 @@ private:
 };
 
 // The ACL's entries in libacl's order; nullopt when one cannot be read.
-std::optional<std::vector<AclEntryView>> entriesOf(acl_t acl);
+std::optional<std::vector<AclEntryView>> entries_of(acl_t acl);
 // Puts the planned entries into an empty ACL; false when libacl refuses one.
-bool fillAcl(Acl& acl, const PosixAcl& plan);
+bool fill_acl(Acl& acl, const PosixAcl& plan);
 // The file's access ACL; on a file system without POSIX ACLs, the minimal
 // ACL of its mode (the owner, owning group and other classes). Null on failure.
-Acl accessAclOf(const char* path, mode_t mode);
+Acl access_acl_of(const char* path, mode_t mode);
 // Whether an error code says that the file system has no ACLs.
-bool isNotSupported(int error);
+bool is_not_supported(int error);
 
 }  // namespace permwell::posix

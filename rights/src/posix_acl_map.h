@@ -39,8 +39,8 @@ struct PosixAcl {
     std::optional<std::uint8_t> mask;
     // Named entries and no mask read: the mask is the union of the group
     // class, as setfacl computes it (acl_calc_mask when the ACL is made).
-    bool calcMask = false;
-    bool minimal() const { return !mask && !calcMask && slots.size() == 3; }
+    bool calc_mask = false;
+    bool minimal() const { return !mask && !calc_mask && slots.size() == 3; }
 };
 
 // Where an entry came from: its POSIX tag and qualifier, its permission bits
@@ -56,22 +56,22 @@ struct EntryOrigin {
 
 // The origin as the 8 bytes Ace::native holds: a version, the tag, the
 // qualifier (little-endian), the bits and the mask (0xFF for none).
-std::vector<std::uint8_t> encodeOrigin(const EntryOrigin& origin);
+std::vector<std::uint8_t> encode_origin(const EntryOrigin& origin);
 // nullopt for bytes that are no origin this version wrote.
-std::optional<EntryOrigin> decodeOrigin(const std::vector<std::uint8_t>& bytes);
+std::optional<EntryOrigin> decode_origin(const std::vector<std::uint8_t>& bytes);
 
 // The entries of an ACL as the library lists them; nullopt for an entry of a
 // kind the mapping does not know.
-std::optional<std::vector<Ace>> acesOf(const std::vector<AclEntryView>& views, const struct stat& file);
+std::optional<std::vector<Ace>> aces_of(const std::vector<AclEntryView>& views, const struct stat& file);
 // The POSIX ACL for a list of entries; nullopt when POSIX cannot express it.
-std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct stat& file);
+std::optional<PosixAcl> plan_acl(const std::vector<Ace>& entries, const struct stat& file);
 // The default ACL a grant on a directory leaves, from the entries of the one
 // it has (empty for none): nullopt inside when it needs no change, nullopt
 // when it cannot be planned.
-std::optional<std::optional<PosixAcl>> defaultAclAfterGrant(const std::vector<AclEntryView>& current,
+std::optional<std::optional<PosixAcl>> default_acl_after_grant(const std::vector<AclEntryView>& current,
                                                              const std::vector<Ace>& entries,
                                                              const struct stat& file);
 // The permission bits of a minimal ACL as mode bits (owner, group, other).
-mode_t modeBitsOf(const PosixAcl& minimal);
+mode_t mode_bits_of(const PosixAcl& minimal);
 
 }  // namespace permwell::posix

@@ -12,19 +12,19 @@ extern "C" {
 
 int DllMain(void* /*instance*/, uint32_t /*reason*/, void* /*reserved*/) { return 1; }
 
-int ReadAccessRights(const char* fileName, char* buffer, int32_t* length) {
+int ReadAccessRights(const char* file_name, char* buffer, int32_t* length) {
     permwell::SystemPlatform platform;
-    return permwell::readAccessRights(platform, fileName, buffer, length);
+    return permwell::read_access_rights(platform, file_name, buffer, length);
 }
 
-int SetAccessRights(const char* fileName, const char* accountName, uint32_t accessMask) {
+int SetAccessRights(const char* file_name, const char* account_name, uint32_t access_mask) {
     permwell::SystemPlatform platform;
-    return permwell::setAccessRights(platform, fileName, accountName, accessMask);
+    return permwell::set_access_rights(platform, file_name, account_name, access_mask);
 }
 
-int GetUserGroups(const char* userName, char* buffer, uint32_t* length) {
+int GetUserGroups(const char* user_name, char* buffer, uint32_t* length) {
     permwell::SystemPlatform platform;
-    return permwell::getUserGroups(platform, userName, buffer, length);
+    return permwell::get_user_groups(platform, user_name, buffer, length);
 }
 
 }  // extern "C"

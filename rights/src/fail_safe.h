@@ -6,7 +6,7 @@
 namespace permwell {
 
 template <typename Call>
-int failSafe(Call&& call) noexcept {
+int fail_safe(Call&& call) noexcept {
     try {
         return call();
     } catch (...) {

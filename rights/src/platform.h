@@ -15,10 +15,10 @@
 namespace permwell {
 
 // Status codes of the account services, as a Windows host knows them.
-inline constexpr std::int32_t kErrorNoneMapped = 1332;
-inline constexpr std::int32_t kNerrSuccess = 0;
-inline constexpr std::int32_t kNerrUserNotFound = 2221;
-inline constexpr std::int32_t kNerrInvalidComputer = 2351;
+inline constexpr std::int32_t error_none_mapped = 1332;
+inline constexpr std::int32_t nerr_success = 0;
+inline constexpr std::int32_t nerr_user_not_found = 2221;
+inline constexpr std::int32_t nerr_invalid_computer = 2351;
 
 struct AccountLookup {
     std::optional<Sid> sid;  // set on success
@@ -26,7 +26,7 @@ struct AccountLookup {
 };
 
 struct LocalGroups {
-    std::int32_t status = kNerrSuccess;
+    std::int32_t status = nerr_success;
     std::vector<std::u16string> names;  // every group the service returned
 };
 
@@ -35,42 +35,42 @@ public:
     virtual ~Platform() = default;
 
     // Name of the user the calling thread runs as; nullopt on failure.
-    virtual std::optional<std::string> currentUserName() = 0;
+    virtual std::optional<std::string> current_user_name() = 0;
     // Resolves an account name to its identifier.
-    virtual AccountLookup lookupAccount(std::string_view name) = 0;
+    virtual AccountLookup lookup_account(std::string_view name) = 0;
     // The trustee name of an identifier as listings show it; nullopt when the
     // account database cannot be asked.
-    virtual std::optional<std::string> accountName(const Sid& sid) = 0;
+    virtual std::optional<std::string> account_name(const Sid& sid) = 0;
     // The file's DACL, read in one step; nullopt on failure.
-    virtual std::optional<FileDacl> readDacl(const char* path) = 0;
+    virtual std::optional<FileDacl> read_dacl(const char* path) = 0;
     // Replaces the file's DACL in one step: the file changes wholly or not at
     // all. Entries without bytes of their own (Ace::native empty) are the ones
     // the grant made; an account given such an entry loses every entry it had,
     // the ones new files inherit included.
-    virtual bool writeDacl(const char* path, const FileDacl& dacl) = 0;
+    virtual bool write_dacl(const char* path, const FileDacl& dacl) = 0;
     // Every local group of the user, indirect memberships included. An empty
     // server name means the local computer.
-    virtual LocalGroups localGroups(std::u16string_view server, std::u16string_view user) = 0;
+    virtual LocalGroups local_groups(std::u16string_view server, std::u16string_view user) = 0;
     // Text in the ANSI code page to UTF-16; nullopt for invalid input.
-    virtual std::optional<std::u16string> toWide(std::string_view ansi) = 0;
+    virtual std::optional<std::u16string> to_wide(std::string_view ansi) = 0;
     // UTF-16 to the ANSI code page; characters it cannot hold are replaced.
-    virtual std::string toAnsi(std::u16string_view wide) = 0;
-    // Length of the longest prefix of ANSI text, at most maxBytes bytes, that
+    virtual std::string to_ansi(std::u16string_view wide) = 0;
+    // Length of the longest prefix of ANSI text, at most max_bytes bytes, that
     // does not end inside a character of the ANSI code page.
-    virtual std::size_t ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) = 0;
+    virtual std::size_t ansi_prefix_length(std::string_view ansi, std::size_t max_bytes) = 0;
 };
 
 class SystemPlatform final : public Platform {
 public:
-    std::optional<std::string> currentUserName() override;
-    AccountLookup lookupAccount(std::string_view name) override;
-    std::optional<std::string> accountName(const Sid& sid) override;
-    std::optional<FileDacl> readDacl(const char* path) override;
-    bool writeDacl(const char* path, const FileDacl& dacl) override;
-    LocalGroups localGroups(std::u16string_view server, std::u16string_view user) override;
-    std::optional<std::u16string> toWide(std::string_view ansi) override;
-    std::string toAnsi(std::u16string_view wide) override;
-    std::size_t ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) override;
+    std::optional<std::string> current_user_name() override;
+    AccountLookup lookup_account(std::string_view name) override;
+    std::optional<std::string> account_name(const Sid& sid) override;
+    std::optional<FileDacl> read_dacl(const char* path) override;
+    bool write_dacl(const char* path, const FileDacl& dacl) override;
+    LocalGroups local_groups(std::u16string_view server, std::u16string_view user) override;
+    std::optional<std::u16string> to_wide(std::string_view ansi) override;
+    std::string to_ansi(std::u16string_view wide) override;
+    std::size_t ansi_prefix_length(std::string_view ansi, std::size_t max_bytes) override;
 };
 
 }  // namespace permwell

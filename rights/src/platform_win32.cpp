@@ -16,10 +16,10 @@ namespace permwell {
 
 namespace {
 
-constexpr DWORD kSidBufferSize = 1024;
-constexpr DWORD kDomainBufferChars = 250;
+constexpr DWORD sid_buffer_size = 1024;
+constexpr DWORD domain_buffer_chars = 250;
 // Names of an identifier's account and domain as LookupAccountSidA gives them.
-constexpr DWORD kAccountNameChars = 257;
+constexpr DWORD account_name_chars = 257;
 
 // Releases a list handed out by the network-management service.
 struct NetApiBufferDeleter {
@@ -31,7 +31,7 @@ struct NetApiBufferDeleter {
 };
 
 // Entry types whose identifier follows a flags word and up to two GUIDs.
-bool isObjectAce(BYTE type) {
+bool is_object_ace(BYTE type) {
     switch (type) {
         case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
         case ACCESS_DENIED_OBJECT_ACE_TYPE:
@@ -48,9 +48,9 @@ bool isObjectAce(BYTE type) {
 // Where an entry's (first) identifier starts. Every entry type has its header
 // and access mask first; object entries then have a flags word saying which of
 // the two GUIDs follow, the compound entry a type word and a reserved word.
-std::size_t sidOffset(const std::uint8_t* ace, std::size_t size) {
+std::size_t sid_offset(const std::uint8_t* ace, std::size_t size) {
     const BYTE type = ace[0];
-    if (isObjectAce(type)) {
+    if (is_object_ace(type)) {
         if (size < 12) {
             return size;
         }
@@ -64,19 +64,19 @@ std::size_t sidOffset(const std::uint8_t* ace, std::size_t size) {
 
 // One entry as GetAce hands it out: its fields for the portable logic and its
 // bytes for writing it back. Nullopt when its identifier does not lie within it.
-std::optional<Ace> aceFromNative(const void* raw) {
+std::optional<Ace> ace_from_native(const void* raw) {
     const auto* bytes = static_cast<const std::uint8_t*>(raw);
     const auto* header = static_cast<const ACE_HEADER*>(raw);
     const std::size_t size = header->AceSize;
-    const std::size_t offset = sidOffset(bytes, size);
+    const std::size_t offset = sid_offset(bytes, size);
     if (size < 8 || offset + 8 > size) {
         return std::nullopt;
     }
-    const std::size_t sidBytes = 8 + 4 * std::size_t{bytes[offset + 1]};
-    if (offset + sidBytes > size) {
+    const std::size_t sid_bytes = 8 + 4 * std::size_t{bytes[offset + 1]};
+    if (offset + sid_bytes > size) {
         return std::nullopt;
     }
-    auto sid = win32::sidFromNative(const_cast<std::uint8_t*>(bytes + offset));
+    auto sid = win32::sid_from_native(const_cast<std::uint8_t*>(bytes + offset));
     if (!sid) {
         return std::nullopt;
     }
@@ -91,13 +91,13 @@ std::optional<Ace> aceFromNative(const void* raw) {
     return ace;
 }
 
-std::wstring toWideString(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+std::wstring to_wide_string(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
 }  // namespace
 
 namespace win32 {
 
-std::optional<Sid> sidFromNative(PSID sid) {
+std::optional<Sid> sid_from_native(PSID sid) {
     if (sid == nullptr || !IsValidSid(sid)) {
         return std::nullopt;
     }
@@ -108,30 +108,30 @@ std::optional<Sid> sidFromNative(PSID sid) {
     }
     const BYTE count = *GetSidSubAuthorityCount(sid);
     for (BYTE i = 0; i < count; ++i) {
-        out.subAuthorities.push_back(*GetSidSubAuthority(sid, i));
+        out.sub_authorities.push_back(*GetSidSubAuthority(sid, i));
     }
     return out;
 }
 
-std::vector<std::uint8_t> nativeSid(const Sid& sid) {
-    if (sid.subAuthorities.size() > SID_MAX_SUB_AUTHORITIES) {
+std::vector<std::uint8_t> native_sid(const Sid& sid) {
+    if (sid.sub_authorities.size() > SID_MAX_SUB_AUTHORITIES) {
         return {};
     }
-    std::vector<std::uint8_t> bytes(GetSidLengthRequired(static_cast<UCHAR>(sid.subAuthorities.size())));
+    std::vector<std::uint8_t> bytes(GetSidLengthRequired(static_cast<UCHAR>(sid.sub_authorities.size())));
     SID_IDENTIFIER_AUTHORITY authority{};
     for (int i = 5, shift = 0; i >= 0; --i, shift += 8) {
         authority.Value[i] = static_cast<BYTE>(sid.authority >> shift);
     }
-    if (!InitializeSid(bytes.data(), &authority, static_cast<BYTE>(sid.subAuthorities.size()))) {
+    if (!InitializeSid(bytes.data(), &authority, static_cast<BYTE>(sid.sub_authorities.size()))) {
         return {};
     }
-    for (std::size_t i = 0; i < sid.subAuthorities.size(); ++i) {
-        *GetSidSubAuthority(bytes.data(), static_cast<DWORD>(i)) = sid.subAuthorities[i];
+    for (std::size_t i = 0; i < sid.sub_authorities.size(); ++i) {
+        *GetSidSubAuthority(bytes.data(), static_cast<DWORD>(i)) = sid.sub_authorities[i];
     }
     return bytes;
 }
 
-std::optional<FileDacl> daclFromDescriptor(PSECURITY_DESCRIPTOR descriptor) {
+std::optional<FileDacl> dacl_from_descriptor(PSECURITY_DESCRIPTOR descriptor) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL acl = nullptr;
@@ -143,12 +143,12 @@ std::optional<FileDacl> daclFromDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) {
         return std::nullopt;
     }
-    const std::uint16_t carried = control & kDaclControlBits;
+    const std::uint16_t carried = control & dacl_control_bits;
     if (!present) {
-        return FileDacl{DaclState::Absent, {}, carried};
+        return FileDacl{DaclState::absent, {}, carried};
     }
     if (acl == nullptr) {
-        return FileDacl{DaclState::Null, {}, carried};
+        return FileDacl{DaclState::null, {}, carried};
     }
     // The entries are walked one by one so that every entry is listed at its
     // own position, whatever its type, and its identifier can be named.
@@ -156,14 +156,14 @@ std::optional<FileDacl> daclFromDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     if (!GetAclInformation(acl, &size, sizeof size, AclSizeInformation)) {
         return std::nullopt;
     }
-    FileDacl dacl{DaclState::Present, {}, carried};
+    FileDacl dacl{DaclState::present, {}, carried};
     dacl.entries.reserve(size.AceCount);
     for (DWORD i = 0; i < size.AceCount; ++i) {
         void* raw = nullptr;
         if (!GetAce(acl, i, &raw)) {
             return std::nullopt;
         }
-        auto ace = aceFromNative(raw);
+        auto ace = ace_from_native(raw);
         if (!ace) {
             return std::nullopt;
         }
@@ -172,9 +172,9 @@ std::optional<FileDacl> daclFromDescriptor(PSECURITY_DESCRIPTOR descriptor) {
     return dacl;
 }
 
-LocalBlock aclFromEntries(const std::vector<Ace>& entries) {
+LocalBlock acl_from_entries(const std::vector<Ace>& entries) {
     // An ACL's size is a 16-bit count of bytes and a multiple of 4.
-    constexpr std::size_t kMaxAclBytes = 0xFFFC;
+    constexpr std::size_t max_acl_bytes = 0xFFFC;
     std::size_t bytes = sizeof(ACL);
     DWORD revision = ACL_REVISION;
     std::vector<std::vector<std::uint8_t>> sids(entries.size());
@@ -192,16 +192,16 @@ LocalBlock aclFromEntries(const std::vector<Ace>& entries) {
             }
             bytes += ace.native.size();
         } else {
-            if (ace.type != AceType::AccessAllowed && ace.type != AceType::AccessDenied) {
+            if (ace.type != AceType::access_allowed && ace.type != AceType::access_denied) {
                 return nullptr;
             }
-            sids[i] = nativeSid(ace.sid);
+            sids[i] = native_sid(ace.sid);
             if (sids[i].empty()) {
                 return nullptr;
             }
             bytes += 8 + sids[i].size();
         }
-        if (bytes > kMaxAclBytes) {
+        if (bytes > max_acl_bytes) {
             return nullptr;
         }
     }
@@ -217,9 +217,9 @@ LocalBlock aclFromEntries(const std::vector<Ace>& entries) {
         if (!ace.native.empty()) {
             added = AddAce(list, revision, MAXDWORD, const_cast<std::uint8_t*>(ace.native.data()),
                            static_cast<DWORD>(ace.native.size()));
-        } else if (ace.type == AceType::AccessAllowed && ace.flags == 0) {
+        } else if (ace.type == AceType::access_allowed && ace.flags == 0) {
             added = AddAccessAllowedAce(list, revision, ace.mask, sids[i].data());
-        } else if (ace.type == AceType::AccessAllowed) {
+        } else if (ace.type == AceType::access_allowed) {
             added = AddAccessAllowedAceEx(list, revision, ace.flags, ace.mask, sids[i].data());
         } else {
             added = AddAccessDeniedAceEx(list, revision, ace.flags, ace.mask, sids[i].data());
@@ -231,29 +231,29 @@ LocalBlock aclFromEntries(const std::vector<Ace>& entries) {
     return acl;
 }
 
-bool descriptorForWrite(const FileDacl& dacl, NewDescriptor& out) {
+bool descriptor_for_write(const FileDacl& dacl, NewDescriptor& out) {
     // A fresh descriptor has no control bits; the DACL's are set as they were
     // read, so that a file whose inheritance was switched off stays so and
     // the next change on its parent does not merge the parent's entries in.
     if (!InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorControl(&out.descriptor, kDaclControlBits, dacl.control & kDaclControlBits)) {
+        !SetSecurityDescriptorControl(&out.descriptor, dacl_control_bits, dacl.control & dacl_control_bits)) {
         return false;
     }
-    out.acl = aclFromEntries(dacl.entries);
+    out.acl = acl_from_entries(dacl.entries);
     return out.acl && SetSecurityDescriptorDacl(&out.descriptor, TRUE, static_cast<PACL>(out.acl.get()), FALSE);
 }
 
-std::optional<std::string> trusteeName(const Sid& sid, LookupAccountSidFunction lookup) {
-    std::vector<std::uint8_t> native = nativeSid(sid);
+std::optional<std::string> trustee_name(const Sid& sid, LookupAccountSidFunction lookup) {
+    std::vector<std::uint8_t> native = native_sid(sid);
     if (native.empty()) {
         return std::nullopt;
     }
-    char name[kAccountNameChars];
-    DWORD nameSize = kAccountNameChars;
-    char domain[kAccountNameChars];
-    DWORD domainSize = kAccountNameChars;
+    char name[account_name_chars];
+    DWORD name_size = account_name_chars;
+    char domain[account_name_chars];
+    DWORD domain_size = account_name_chars;
     SID_NAME_USE use = SidTypeUnknown;
-    if (lookup(nullptr, native.data(), name, &nameSize, domain, &domainSize, &use)) {
+    if (lookup(nullptr, native.data(), name, &name_size, domain, &domain_size, &use)) {
         // Well-known identifiers such as Everyone have no domain.
         return domain[0] == '\0' ? std::string(name) : std::string(domain) + '\\' + name;
     }
@@ -268,21 +268,21 @@ std::optional<std::string> trusteeName(const Sid& sid, LookupAccountSidFunction 
     return std::string(text);
 }
 
-std::size_t ansiPrefixLength(std::string_view text, std::size_t maxBytes, UINT codePage) {
-    if (text.size() <= maxBytes) {
+std::size_t ansi_prefix_length(std::string_view text, std::size_t max_bytes, UINT code_page) {
+    if (text.size() <= max_bytes) {
         return text.size();
     }
-    if (codePage == CP_UTF8) {
-        return utf8PrefixLength(text, maxBytes);
+    if (code_page == CP_UTF8) {
+        return utf8_prefix_length(text, max_bytes);
     }
     CPINFO info{};
-    if (!GetCPInfo(codePage, &info) || info.MaxCharSize < 2) {
-        return maxBytes;
+    if (!GetCPInfo(code_page, &info) || info.MaxCharSize < 2) {
+        return max_bytes;
     }
     std::size_t kept = 0;
     while (kept < text.size()) {
-        const std::size_t next = kept + (IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[kept])) ? 2 : 1);
-        if (next > maxBytes) {
+        const std::size_t next = kept + (IsDBCSLeadByteEx(code_page, static_cast<BYTE>(text[kept])) ? 2 : 1);
+        if (next > max_bytes) {
             break;
         }
         kept = next;
@@ -292,8 +292,8 @@ std::size_t ansiPrefixLength(std::string_view text, std::size_t maxBytes, UINT c
 
 }  // namespace win32
 
-std::optional<std::string> SystemPlatform::currentUserName() {
-    char name[kUserNameBufferSize];
+std::optional<std::string> SystemPlatform::current_user_name() {
+    char name[user_name_buffer_size];
     DWORD size = sizeof name;
     if (!GetUserNameA(name, &size)) {
         return std::nullopt;
@@ -301,54 +301,54 @@ std::optional<std::string> SystemPlatform::currentUserName() {
     return std::string(name);
 }
 
-AccountLookup SystemPlatform::lookupAccount(std::string_view name) {
+AccountLookup SystemPlatform::lookup_account(std::string_view name) {
     const std::string account(name);
-    BYTE sid[kSidBufferSize];
-    DWORD sidSize = sizeof sid;
-    char domain[kDomainBufferChars];
-    DWORD domainSize = kDomainBufferChars;
+    BYTE sid[sid_buffer_size];
+    DWORD sid_size = sizeof sid;
+    char domain[domain_buffer_chars];
+    DWORD domain_size = domain_buffer_chars;
     SID_NAME_USE use = SidTypeUnknown;
-    if (!LookupAccountNameA(nullptr, account.c_str(), sid, &sidSize, domain, &domainSize, &use)) {
+    if (!LookupAccountNameA(nullptr, account.c_str(), sid, &sid_size, domain, &domain_size, &use)) {
         return AccountLookup{std::nullopt, static_cast<std::int32_t>(GetLastError())};
     }
-    auto resolved = win32::sidFromNative(sid);
+    auto resolved = win32::sid_from_native(sid);
     if (!resolved) {
         return AccountLookup{std::nullopt, ERROR_INVALID_SID};
     }
     return AccountLookup{std::move(resolved), 0};
 }
 
-std::optional<std::string> SystemPlatform::accountName(const Sid& sid) { return win32::trusteeName(sid); }
+std::optional<std::string> SystemPlatform::account_name(const Sid& sid) { return win32::trustee_name(sid); }
 
-std::optional<FileDacl> SystemPlatform::readDacl(const char* path) {
+std::optional<FileDacl> SystemPlatform::read_dacl(const char* path) {
     // DWORD elements keep the descriptor aligned as the security calls expect.
-    std::vector<DWORD> descriptor(kDescriptorBufferSize / sizeof(DWORD));
+    std::vector<DWORD> descriptor(descriptor_buffer_size / sizeof(DWORD));
     DWORD needed = 0;
     if (!GetFileSecurityA(path, DACL_SECURITY_INFORMATION, descriptor.data(),
-                          static_cast<DWORD>(kDescriptorBufferSize), &needed)) {
+                          static_cast<DWORD>(descriptor_buffer_size), &needed)) {
         return std::nullopt;
     }
-    return win32::daclFromDescriptor(descriptor.data());
+    return win32::dacl_from_descriptor(descriptor.data());
 }
 
-bool SystemPlatform::writeDacl(const char* path, const FileDacl& dacl) {
+bool SystemPlatform::write_dacl(const char* path, const FileDacl& dacl) {
     win32::NewDescriptor fresh;
-    if (!win32::descriptorForWrite(dacl, fresh)) {
+    if (!win32::descriptor_for_write(dacl, fresh)) {
         return false;
     }
     // Only the DACL is replaced; owner, group and system ACL stay as they are.
     return SetFileSecurityA(path, DACL_SECURITY_INFORMATION, &fresh.descriptor) != FALSE;
 }
 
-LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16string_view user) {
-    const std::wstring serverName = toWideString(server);
-    const std::wstring userName = toWideString(user);
+LocalGroups SystemPlatform::local_groups(std::u16string_view server, std::u16string_view user) {
+    const std::wstring server_name = to_wide_string(server);
+    const std::wstring user_name = to_wide_string(user);
     LPBYTE list = nullptr;
     DWORD read = 0;
     DWORD total = 0;
     // The preferred length asks for every group at once, not the first 8,088 bytes.
     const NET_API_STATUS status =
-        NetUserGetLocalGroups(server.empty() ? nullptr : serverName.c_str(), userName.c_str(), 0,
+        NetUserGetLocalGroups(server.empty() ? nullptr : server_name.c_str(), user_name.c_str(), 0,
                               LG_INCLUDE_INDIRECT, &list, MAX_PREFERRED_LENGTH, &read, &total);
     const std::unique_ptr<void, NetApiBufferDeleter> owned(list);
     LocalGroups groups;
@@ -365,7 +365,7 @@ LocalGroups SystemPlatform::localGroups(std::u16string_view server, std::u16stri
     return groups;
 }
 
-std::optional<std::u16string> SystemPlatform::toWide(std::string_view ansi) {
+std::optional<std::u16string> SystemPlatform::to_wide(std::string_view ansi) {
     if (ansi.empty()) {
         return std::u16string();
     }
@@ -379,11 +379,11 @@ std::optional<std::u16string> SystemPlatform::toWide(std::string_view ansi) {
     return std::u16string(wide.begin(), wide.begin() + units);
 }
 
-std::string SystemPlatform::toAnsi(std::u16string_view wide) {
+std::string SystemPlatform::to_ansi(std::u16string_view wide) {
     if (wide.empty()) {
         return {};
     }
-    const std::wstring text = toWideString(wide);
+    const std::wstring text = to_wide_string(wide);
     // At most three bytes per unit, as in UTF-8 as the ANSI code page.
     std::string ansi(3 * text.size(), '\0');
     const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), ansi.data(),
@@ -392,8 +392,8 @@ std::string SystemPlatform::toAnsi(std::u16string_view wide) {
     return ansi;
 }
 
-std::size_t SystemPlatform::ansiPrefixLength(std::string_view ansi, std::size_t maxBytes) {
-    return win32::ansiPrefixLength(ansi, maxBytes, GetACP());
+std::size_t SystemPlatform::ansi_prefix_length(std::string_view ansi, std::size_t max_bytes) {
+    return win32::ansi_prefix_length(ansi, max_bytes, GetACP());
 }
 
 }  // namespace permwell

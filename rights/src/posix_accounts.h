@@ -14,44 +14,44 @@ namespace permwell::posix {
 
 // How a lookup in the account database ended.
 enum class Found {
-    Yes,
+    yes,
     // The database answered that no such account exists (a zero return
     // without a record).
-    No,
+    no,
     // A code that some databases use for "no such account" while others
     // report a failure with it (glibc hands on a service's errno, often ENOENT
     // when the service cannot be reached): the account may well exist.
-    Unsure,
+    unsure,
     // The record does not fit the largest scratch buffer (a group with a
     // huge member list): the account exists but its record cannot be had.
-    TooLarge,
-    Error,
+    too_large,
+    error,
 };
 
 struct Account {
-    Found found = Found::No;
+    Found found = Found::no;
     std::string name;
     std::uint32_t id = 0;
-    std::uint32_t primaryGroup = 0;  // users only
+    std::uint32_t primary_group = 0;  // users only
 };
 
-Account userByName(const std::string& name);
-Account userById(uid_t uid);
-Account groupByName(const std::string& name);
-Account groupById(gid_t gid);
+Account user_by_name(const std::string& name);
+Account user_by_id(uid_t uid);
+Account group_by_name(const std::string& name);
+Account group_by_id(gid_t gid);
 
 // Every group of the user as the database reports it, the primary group
 // included, nested groups too where the service resolves them.
-std::vector<gid_t> groupIdsOf(const std::string& user, gid_t primary);
+std::vector<gid_t> group_ids_of(const std::string& user, gid_t primary);
 
-// How groupsById names the ids.
+// How groups_by_id names the ids.
 enum class GroupNaming {
     // Enumerates for a long list (where the database can enumerate), else per id.
-    Automatic,
+    automatic,
     // One lookup per id.
-    PerId,
+    per_id,
     // One pass through the enumeration first, per-id lookups for the rest.
-    Enumeration,
+    enumeration,
 };
 
 // The group record of every id, in the order of the ids. Both ways give the
@@ -59,11 +59,11 @@ enum class GroupNaming {
 // of each id, as a lookup by id finds it), and every id it does not meet,
 // because the service does not enumerate (sssd's and winbind's default) or
 // the pass stopped early, is looked up by itself.
-std::vector<Account> groupsById(const std::vector<gid_t>& ids, GroupNaming naming = GroupNaming::Automatic);
+std::vector<Account> groups_by_id(const std::vector<gid_t>& ids, GroupNaming naming = GroupNaming::automatic);
 
 // Lists shorter than this are named per id: a few lookups cost less than a
 // pass through a database of any size.
-inline constexpr std::size_t kEnumerateFrom = 64;
+inline constexpr std::size_t enumerate_from = 64;
 
 // The names to ask the database for, first to last, for an account name as
 // users type it. A bare name is asked for as it is. A qualified one
@@ -73,10 +73,10 @@ inline constexpr std::size_t kEnumerateFrom = 64;
 // name, the DNS domain after the host name's first dot, or that domain's
 // first label (EXAMPLE for example.test). Another domain's account is never
 // taken for a local or directory account of the same bare name.
-std::vector<std::string> nameForms(std::string_view typed);
+std::vector<std::string> name_forms(std::string_view typed);
 
 // Whether a name for the computer (optionally after backslashes) is this
 // computer's host name, letter case aside.
-bool isThisComputer(std::string_view server);
+bool is_this_computer(std::string_view server);
 
 }  // namespace permwell::posix

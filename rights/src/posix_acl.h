@@ -1,6 +1,5 @@
-// POSIX access ACLs as the library reads and writes them (libacl): the
-// entries of an ACL as DACL entries, each carrying where it came from, and the
-// ACL a list of DACL entries is written as.
+// POSIX ACLs through libacl: the entries of an ACL read out, and the ACL
+// that a planned list of entries (posix_acl_map.h) is written as.
 #pragma once
 
 #include <sys/acl.h>
@@ -10,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "dacl.h"
+#include "posix_acl_map.h"
 
 namespace permwell::posix {
 
@@ -33,45 +32,14 @@ private:
     acl_t acl_;
 };
 
-struct AclEntryView {
-    acl_tag_t tag = ACL_UNDEFINED_TAG;
-    std::uint32_t qualifier = 0;  // named users and groups only
-    std::uint8_t perms = 0;
-};
-
-// One entry of the ACL to be written. Bits kept from entries that were read
-// and bits given by new entries are held apart until the mask is settled.
-struct Slot {
-    acl_tag_t tag;
-    std::uint32_t qualifier;  // named users and groups only
-    std::uint8_t kept = 0;
-    std::uint8_t granted = 0;
-    bool supplied = false;  // some entry of the list went here
-    std::uint8_t perms() const { return static_cast<std::uint8_t>(kept | granted); }
-};
-
-struct PosixAcl {
-    std::vector<Slot> slots;  // owner, owning group and other always present
-    std::optional<std::uint8_t> mask;
-    bool minimal() const { return !mask && slots.size() == 3; }
-};
-
 // The ACL's entries in libacl's order; nullopt when one cannot be read.
-std::optional<std::vector<AclEntryView>> entriesOf(acl_t acl);
-// The entries of a minimal ACL for a file system without POSIX ACLs.
-std::vector<AclEntryView> entriesFromMode(mode_t mode);
-// The entries of an ACL as the library lists them; nullopt for an entry of a
-// kind the mapping does not know.
-std::optional<std::vector<Ace>> acesOf(const std::vector<AclEntryView>& views, const struct stat& file);
-// The POSIX ACL for a list of entries; nullopt when POSIX cannot express it.
-std::optional<PosixAcl> planAcl(const std::vector<Ace>& entries, const struct stat& file);
+std::optional<std::vector<AclEntryView>> entries_of(acl_t acl);
 // Puts the planned entries into an empty ACL; false when libacl refuses one.
-bool fillAcl(Acl& acl, const PosixAcl& plan);
-// The default ACL a grant on a directory leaves: nullopt inside when it needs
-// no change, nullopt when it cannot be read or planned.
-std::optional<std::optional<PosixAcl>> defaultAclAfterGrant(acl_t current, const std::vector<Ace>& entries,
-                                                             const struct stat& file);
+bool fill_acl(Acl& acl, const PosixAcl& plan);
+// The file's access ACL; on a file system without POSIX ACLs, the minimal
+// ACL of its mode (the owner, owning group and other classes). Null on failure.
+Acl access_acl_of(const char* path, mode_t mode);
 // Whether an error code says that the file system has no ACLs.
-bool isNotSupported(int error);
+bool is_not_supported(int error);
 
 }  // namespace permwell::posix

@@ -12,12 +12,12 @@ namespace permwell {
 
 struct Sid {
     std::uint64_t authority = 0;  // 48-bit identifier authority
-    std::vector<std::uint32_t> subAuthorities;
+    std::vector<std::uint32_t> sub_authorities;
 
     // "S-1-<authority>-<sub>-<sub>...", the identifier's text form.
     std::string text() const;
     // Bytes the identifier occupies inside an access-control entry.
-    std::size_t byteLength() const { return 8 + 4 * subAuthorities.size(); }
+    std::size_t byte_length() const { return 8 + 4 * sub_authorities.size(); }
 
     // Parses the text form; nullopt for anything else.
     static std::optional<Sid> parse(std::string_view text);

@@ -11,31 +11,31 @@
 
 namespace permwell {
 
-inline constexpr std::string_view kUserDomain = "Unix User\\";
-inline constexpr std::string_view kGroupDomain = "Unix Group\\";
-inline constexpr std::string_view kEveryoneName = "Everyone";
+inline constexpr std::string_view user_domain = "Unix User\\";
+inline constexpr std::string_view group_domain = "Unix Group\\";
+inline constexpr std::string_view everyone_name = "Everyone";
 
-inline constexpr std::uint32_t kReadMask = 0x120089;
-inline constexpr std::uint32_t kWriteMask = 0x120116;
-inline constexpr std::uint32_t kExecuteMask = 0x1200A0;
-inline constexpr std::uint32_t kFullAccessMask = 0x1F01FF;
+inline constexpr std::uint32_t read_mask = 0x120089;
+inline constexpr std::uint32_t write_mask = 0x120116;
+inline constexpr std::uint32_t execute_mask = 0x1200A0;
+inline constexpr std::uint32_t full_access_mask = 0x1F01FF;
 
 // Read, write and execute as the bits 4, 2 and 1 of a permission triple.
-enum PermBits : std::uint8_t { kPermExecute = 1, kPermWrite = 2, kPermRead = 4 };
+enum PermBits : std::uint8_t { perm_execute = 1, perm_write = 2, perm_read = 4 };
 
-std::uint32_t maskFromPerms(std::uint8_t perms);
-std::uint8_t permsFromMask(std::uint32_t mask);
+std::uint32_t mask_from_perms(std::uint8_t perms);
+std::uint8_t perms_from_mask(std::uint32_t mask);
 
-enum class UnixAccountKind { User, Group, Everyone };
+enum class UnixAccountKind { user, group, everyone };
 
 struct UnixAccount {
     UnixAccountKind kind;
     std::uint32_t id;  // uid or gid; 0 for Everyone
 };
 
-Sid unixUserSid(std::uint32_t uid);
-Sid unixGroupSid(std::uint32_t gid);
+Sid unix_user_sid(std::uint32_t uid);
+Sid unix_group_sid(std::uint32_t gid);
 // The Unix account an identifier stands for; nullopt when it stands for none.
-std::optional<UnixAccount> unixAccountOf(const Sid& sid);
+std::optional<UnixAccount> unix_account_of(const Sid& sid);
 
 }  // namespace permwell

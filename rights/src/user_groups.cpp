@@ -12,24 +12,24 @@ namespace {
 
 // A group's name as it fits the fixed name buffer: a longer name is cut at a
 // character boundary, as the access listing cuts long trustee names.
-std::string groupName(Platform& platform, std::u16string_view wide) {
-    std::string name = platform.toAnsi(wide);
-    name.resize(platform.ansiPrefixLength(name, kGroupNameBufferSize - 1));
+std::string group_name(Platform& platform, std::u16string_view wide) {
+    std::string name = platform.to_ansi(wide);
+    name.resize(platform.ansi_prefix_length(name, group_name_buffer_size - 1));
     return name;
 }
 
-int listUserGroups(Platform& platform, const char* userName, char* buffer, std::uint32_t* length) {
-    if (userName == nullptr || buffer == nullptr || length == nullptr) {
+int list_user_groups(Platform& platform, const char* user_name, char* buffer, std::uint32_t* length) {
+    if (user_name == nullptr || buffer == nullptr || length == nullptr) {
         return 0;
     }
     const std::uint32_t capacity = *length;
 
-    const auto wideName = platform.toWide(userName);
-    if (!wideName || wideName->size() >= kWideUserNameUnits) {
+    const auto wide_name = platform.to_wide(user_name);
+    if (!wide_name || wide_name->size() >= wide_user_name_units) {
         return 0;
     }
-    const LocalGroups groups = platform.localGroups(u"", *wideName);
-    if (groups.status == kNerrInvalidComputer || groups.status == kNerrUserNotFound) {
+    const LocalGroups groups = platform.local_groups(u"", *wide_name);
+    if (groups.status == nerr_invalid_computer || groups.status == nerr_user_not_found) {
         return 0;
     }
 
@@ -43,7 +43,7 @@ int listUserGroups(Platform& platform, const char* userName, char* buffer, std::
     }
     std::uint64_t total = 0;
     for (const std::u16string& wide : groups.names) {
-        const std::string name = groupName(platform, wide);
+        const std::string name = group_name(platform, wide);
         const std::uint64_t kept = total;
         total += name.size() + 2;
         if (fits && total >= capacity) {
@@ -60,8 +60,8 @@ int listUserGroups(Platform& platform, const char* userName, char* buffer, std::
 
 }  // namespace
 
-int getUserGroups(Platform& platform, const char* userName, char* buffer, std::uint32_t* length) noexcept {
-    return failSafe([&] { return listUserGroups(platform, userName, buffer, length); });
+int get_user_groups(Platform& platform, const char* user_name, char* buffer, std::uint32_t* length) noexcept {
+    return fail_safe([&] { return list_user_groups(platform, user_name, buffer, length); });
 }
 
 }  // namespace permwell

@@ -7,9 +7,9 @@
 
 namespace permwell {
 
-inline constexpr std::size_t kWideUserNameUnits = 128;
-inline constexpr std::size_t kGroupNameBufferSize = 256;
+inline constexpr std::size_t wide_user_name_units = 128;
+inline constexpr std::size_t group_name_buffer_size = 256;
 
-int getUserGroups(Platform& platform, const char* userName, char* buffer, std::uint32_t* length) noexcept;
+int get_user_groups(Platform& platform, const char* user_name, char* buffer, std::uint32_t* length) noexcept;
 
 }  // namespace permwell

@@ -6,14 +6,14 @@ namespace permwell {
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t replacement = 0xFFFD;
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // Decodes one code point at `pos`, advancing it; nullopt for an ill-formed
 // sequence (overlong forms, surrogates and values past U+10FFFF included), in
 // which case `pos` moves past the first byte only.
-std::optional<char32_t> decodeOne(std::string_view text, std::size_t& pos) {
+std::optional<char32_t> decode_one(std::string_view text, std::size_t& pos) {
     const auto lead = static_cast<unsigned char>(text[pos++]);
     if (lead < 0x80) {
         return lead;
@@ -35,7 +35,7 @@ std::optional<char32_t> decodeOne(std::string_view text, std::size_t& pos) {
     }
     for (std::size_t i = 0; i < extra; ++i) {
         const auto byte = static_cast<unsigned char>(text[pos + i]);
-        if (!isContinuation(byte)) {
+        if (!is_continuation(byte)) {
             return std::nullopt;
         }
         value = (value << 6) | (byte & 0x3F);
@@ -47,7 +47,7 @@ std::optional<char32_t> decodeOne(std::string_view text, std::size_t& pos) {
     return value;
 }
 
-void appendUtf16(std::u16string& out, char32_t value) {
+void append_utf16(std::u16string& out, char32_t value) {
     if (value < 0x10000) {
         out += static_cast<char16_t>(value);
         return;
@@ -57,7 +57,7 @@ void appendUtf16(std::u16string& out, char32_t value) {
     out += static_cast<char16_t>(0xDC00 + (value & 0x3FF));
 }
 
-void appendUtf8(std::string& out, char32_t value) {
+void append_utf8(std::string& out, char32_t value) {
     if (value < 0x80) {
         out += static_cast<char>(value);
     } else if (value < 0x800) {
@@ -77,27 +77,27 @@ void appendUtf8(std::string& out, char32_t value) {
 
 }  // namespace
 
-std::optional<std::u16string> utf8ToUtf16(std::string_view text) {
+std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
     std::u16string out;
     for (std::size_t pos = 0; pos < text.size();) {
-        const auto value = decodeOne(text, pos);
+        const auto value = decode_one(text, pos);
         if (!value) {
             return std::nullopt;
         }
-        appendUtf16(out, *value);
+        append_utf16(out, *value);
     }
     return out;
 }
 
-std::u16string utf8ToUtf16Lossy(std::string_view text) {
+std::u16string utf8_to_utf16_lossy(std::string_view text) {
     std::u16string out;
     for (std::size_t pos = 0; pos < text.size();) {
-        appendUtf16(out, decodeOne(text, pos).value_or(kReplacement));
+        append_utf16(out, decode_one(text, pos).value_or(replacement));
     }
     return out;
 }
 
-std::string utf16ToUtf8(std::u16string_view text) {
+std::string utf16_to_utf8(std::u16string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
@@ -107,20 +107,20 @@ std::string utf16ToUtf8(std::u16string_view text) {
             value = 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            value = kReplacement;
+            value = replacement;
         }
-        appendUtf8(out, value);
+        append_utf8(out, value);
     }
     return out;
 }
 
-std::size_t utf8PrefixLength(std::string_view text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes) {
+std::size_t utf8_prefix_length(std::string_view text, std::size_t max_bytes) {
+    if (text.size() <= max_bytes) {
         return text.size();
     }
-    std::size_t cut = maxBytes;
+    std::size_t cut = max_bytes;
     // Back up to the start of the character that would be split.
-    while (cut > 0 && isContinuation(static_cast<unsigned char>(text[cut]))) {
+    while (cut > 0 && is_continuation(static_cast<unsigned char>(text[cut]))) {
         --cut;
     }
     return cut;

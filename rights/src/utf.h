@@ -9,12 +9,12 @@
 namespace permwell {
 
 // Strict: nullopt for any byte sequence that is not well-formed UTF-8.
-std::optional<std::u16string> utf8ToUtf16(std::string_view text);
+std::optional<std::u16string> utf8_to_utf16(std::string_view text);
 // Lenient: ill-formed sequences become U+FFFD.
-std::u16string utf8ToUtf16Lossy(std::string_view text);
+std::u16string utf8_to_utf16_lossy(std::string_view text);
 // Unpaired surrogates become U+FFFD.
-std::string utf16ToUtf8(std::u16string_view text);
-// The longest prefix of at most maxBytes bytes that does not split a character.
-std::size_t utf8PrefixLength(std::string_view text, std::size_t maxBytes);
+std::string utf16_to_utf8(std::u16string_view text);
+// The longest prefix of at most max_bytes bytes that does not split a character.
+std::size_t utf8_prefix_length(std::string_view text, std::size_t max_bytes);
 
 }  // namespace permwell

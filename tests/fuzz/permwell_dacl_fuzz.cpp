@@ -63,10 +63,10 @@ void check_grant_and_listing(FuzzedDataProvider& input) {
     }
     // Entries of those trustees, and of one without a name of its own.
     permwell::FileDacl dacl;
-    dacl.state = input.PickValueInArray({DaclState::Present, DaclState::Present, DaclState::Absent, DaclState::Null});
+    dacl.state = input.PickValueInArray({DaclState::present, DaclState::present, DaclState::absent, DaclState::null});
     dacl.entries.resize(input.ConsumeIntegralInRange<std::size_t>(0, 40));
     for (Ace& ace : dacl.entries) {
-        ace.type = input.ConsumeBool() ? AceType::AccessAllowed : AceType::AccessDenied;
+        ace.type = input.ConsumeBool() ? AceType::access_allowed : AceType::access_denied;
         ace.flags = input.ConsumeIntegral<std::uint8_t>();
         ace.mask = input.ConsumeIntegral<std::uint32_t>();
         ace.sid = permwell::testing::sid(
@@ -84,18 +84,18 @@ void check_grant_and_listing(FuzzedDataProvider& input) {
     fake.user = account;
     const auto mask = input.ConsumeIntegral<std::uint32_t>();
 
-    auto name_of = [&](const Ace& ace) { return *fake.accountName(ace.sid); };
+    auto name_of = [&](const Ace& ace) { return *fake.account_name(ace.sid); };
 
     // Listing: everyone has full access without a DACL or with a null one.
     std::vector<Ace> listed = dacl.entries;
-    if (dacl.state != DaclState::Present)
-        listed = {Ace{AceType::AccessAllowed, 0, 0x1F01FF, permwell::Sid::everyone(), {}}};
+    if (dacl.state != DaclState::present)
+        listed = {Ace{AceType::access_allowed, 0, 0x1F01FF, permwell::Sid::everyone(), {}}};
     std::size_t most = 1;
     for (const Ace& ace : listed) most += std::min(name_of(ace).size(), buffer_room) + mask_tail(ace.mask).size();
     std::vector<char> buffer(most);  // exactly what the longest listing needs
     std::int32_t length = -1;
-    const int listed_ok = permwell::readAccessRights(fake, "f", buffer.data(), &length);
-    FUZZ_CHECK(listed_ok == (account.size() < permwell::kUserNameBufferSize ? 1 : 0));
+    const int listed_ok = permwell::read_access_rights(fake, "f", buffer.data(), &length);
+    FUZZ_CHECK(listed_ok == (account.size() < permwell::user_name_buffer_size ? 1 : 0));
     if (listed_ok == 1) {
         FUZZ_CHECK(length >= 0 && static_cast<std::size_t>(length) < buffer.size() && buffer[length] == '\0');
         std::string_view rest(buffer.data(), static_cast<std::size_t>(length));
@@ -110,13 +110,13 @@ void check_grant_and_listing(FuzzedDataProvider& input) {
 
     // Granting: the account's entries (by exact name) go, the rest stay in
     // order, and the new entry comes last.
-    FUZZ_CHECK(permwell::setAccessRights(fake, "f", account.c_str(), mask) == 1);
+    FUZZ_CHECK(permwell::set_access_rights(fake, "f", account.c_str(), mask) == 1);
     FUZZ_CHECK(fake.writes.size() == 1);
     std::vector<Ace> expected;
-    if (dacl.state == DaclState::Present)
+    if (dacl.state == DaclState::present)
         for (const Ace& ace : dacl.entries)
             if (name_of(ace) != account) expected.push_back(ace);
-    expected.push_back(Ace{AceType::AccessAllowed, 0, mask, account_sid, {}});
+    expected.push_back(Ace{AceType::access_allowed, 0, mask, account_sid, {}});
     FUZZ_CHECK(fake.writes[0].second == expected);
 }
 
@@ -137,10 +137,10 @@ void check_groups(FuzzedDataProvider& input) {
 
     std::vector<char> buffer(std::max<std::uint32_t>(capacity, 1), '\x7F');
     std::uint32_t length = capacity;
-    const int ok = permwell::getUserGroups(fake, user.c_str(), buffer.data(), &length);
+    const int ok = permwell::get_user_groups(fake, user.c_str(), buffer.data(), &length);
 
-    const auto wide = permwell::utf8ToUtf16(user);
-    if (!wide || wide->size() >= permwell::kWideUserNameUnits || fake.groups.status == 2221 ||
+    const auto wide = permwell::utf8_to_utf16(user);
+    if (!wide || wide->size() >= permwell::wide_user_name_units || fake.groups.status == 2221 ||
         fake.groups.status == 2351) {
         FUZZ_CHECK(ok == 0 && length == capacity);
         for (const char c : buffer) FUZZ_CHECK(c == '\x7F');
@@ -156,7 +156,7 @@ void check_groups(FuzzedDataProvider& input) {
     std::size_t lines = 0;
     while (!rest.empty()) {
         FUZZ_CHECK(lines < fake.groups.names.size());
-        FUZZ_CHECK(take_line(rest, permwell::utf16ToUtf8(fake.groups.names[lines]), buffer_room, "\r\n"));
+        FUZZ_CHECK(take_line(rest, permwell::utf16_to_utf8(fake.groups.names[lines]), buffer_room, "\r\n"));
         ++lines;
     }
     if (ok == 1) {
@@ -164,8 +164,8 @@ void check_groups(FuzzedDataProvider& input) {
     } else {
         // Stopped at the first line that, with the zero, would not fit.
         FUZZ_CHECK(lines < fake.groups.names.size());
-        const std::string next = permwell::utf16ToUtf8(fake.groups.names[lines]);
-        FUZZ_CHECK(text_size + permwell::utf8PrefixLength(next, buffer_room) + 2 >= capacity);
+        const std::string next = permwell::utf16_to_utf8(fake.groups.names[lines]);
+        FUZZ_CHECK(text_size + permwell::utf8_prefix_length(next, buffer_room) + 2 >= capacity);
     }
 }
 

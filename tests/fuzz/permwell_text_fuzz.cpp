@@ -28,19 +28,19 @@ bool has_lone_surrogate(std::u16string_view s) {
 }
 
 void check_utf8(const std::string& text, std::size_t cut_at) {
-    const auto wide = permwell::utf8ToUtf16(text);
+    const auto wide = permwell::utf8_to_utf16(text);
     const bool valid = fuzz::valid_utf8(text);
     FUZZ_CHECK(wide.has_value() == valid);
-    const std::u16string lossy = permwell::utf8ToUtf16Lossy(text);
-    FUZZ_CHECK(fuzz::valid_utf8(permwell::utf16ToUtf8(lossy)));
+    const std::u16string lossy = permwell::utf8_to_utf16_lossy(text);
+    FUZZ_CHECK(fuzz::valid_utf8(permwell::utf16_to_utf8(lossy)));
     if (valid) {
-        FUZZ_CHECK(permwell::utf16ToUtf8(*wide) == text);
+        FUZZ_CHECK(permwell::utf16_to_utf8(*wide) == text);
         FUZZ_CHECK(lossy == *wide);
     }
 
     // Cutting to at most `cut_at` bytes: within the limit, and for valid text
     // a whole number of characters, leaving off at most one.
-    const std::size_t kept = permwell::utf8PrefixLength(text, cut_at);
+    const std::size_t kept = permwell::utf8_prefix_length(text, cut_at);
     FUZZ_CHECK(kept <= text.size() && kept <= cut_at);
     if (text.size() <= cut_at) FUZZ_CHECK(kept == text.size());
     if (valid && kept < text.size()) {
@@ -50,9 +50,9 @@ void check_utf8(const std::string& text, std::size_t cut_at) {
 }
 
 void check_utf16(std::u16string_view units) {
-    const std::string narrow = permwell::utf16ToUtf8(units);
+    const std::string narrow = permwell::utf16_to_utf8(units);
     FUZZ_CHECK(fuzz::valid_utf8(narrow));
-    const auto back = permwell::utf8ToUtf16(narrow);
+    const auto back = permwell::utf8_to_utf16(narrow);
     FUZZ_CHECK(back.has_value());
     if (!has_lone_surrogate(units)) FUZZ_CHECK(*back == units);
 }
@@ -61,10 +61,10 @@ void check_sid(std::string_view text) {
     const auto sid = permwell::Sid::parse(text);
     if (!sid) return;
     FUZZ_CHECK(sid->authority < (std::uint64_t{1} << 48));
-    FUZZ_CHECK(sid->subAuthorities.size() <= 15);
+    FUZZ_CHECK(sid->sub_authorities.size() <= 15);
     const std::string printed = sid->text();
     FUZZ_CHECK(permwell::Sid::parse(printed) == sid);
-    FUZZ_CHECK(sid->byteLength() == 8 + 4 * sid->subAuthorities.size());
+    FUZZ_CHECK(sid->byte_length() == 8 + 4 * sid->sub_authorities.size());
 }
 
 }  // namespace

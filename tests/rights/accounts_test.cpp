@@ -14,7 +14,7 @@ using posix::Account;
 using posix::Found;
 using posix::GroupNaming;
 
-void expectSame(const std::vector<Account>& actual, const std::vector<Account>& expected) {
+void expect_same(const std::vector<Account>& actual, const std::vector<Account>& expected) {
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < actual.size(); ++i) {
         EXPECT_EQ(actual[i].found, expected[i].found) << i;
@@ -24,39 +24,39 @@ void expectSame(const std::vector<Account>& actual, const std::vector<Account>& 
 
 // carol's 600 groups, a gid with two records (the first one names it), a gid
 // without any, a record too large to read, and one id twice.
-std::vector<gid_t> mixedIds() {
-    std::vector<gid_t> ids = {1003, 1100, 4242, kCrowdGid, 1101, 1100};
-    for (int i = kCarolGroups - 1; i >= 0; --i) ids.push_back(static_cast<gid_t>(2000 + i));
+std::vector<gid_t> mixed_ids() {
+    std::vector<gid_t> ids = {1003, 1100, 4242, crowd_gid, 1101, 1100};
+    for (int i = carol_groups - 1; i >= 0; --i) ids.push_back(static_cast<gid_t>(2000 + i));
     return ids;
 }
 
 TEST(GroupNaming, EnumerationAndLookupsPerIdAgree) {
-    const std::vector<gid_t> ids = mixedIds();
-    const std::vector<Account> perId = posix::groupsById(ids, GroupNaming::PerId);
-    EXPECT_EQ(perId[1].name, "staff");
-    EXPECT_NE(perId[2].found, Found::Yes);
-    EXPECT_EQ(perId[3].found, Found::TooLarge);
-    EXPECT_EQ(perId[6].name, carolGroupName(kCarolGroups - 1));
-    expectSame(posix::groupsById(ids, GroupNaming::Enumeration), perId);
-    expectSame(posix::groupsById(ids, GroupNaming::Automatic), perId);
+    const std::vector<gid_t> ids = mixed_ids();
+    const std::vector<Account> per_id = posix::groups_by_id(ids, GroupNaming::per_id);
+    EXPECT_EQ(per_id[1].name, "staff");
+    EXPECT_NE(per_id[2].found, Found::yes);
+    EXPECT_EQ(per_id[3].found, Found::too_large);
+    EXPECT_EQ(per_id[6].name, carol_group_name(carol_groups - 1));
+    expect_same(posix::groups_by_id(ids, GroupNaming::enumeration), per_id);
+    expect_same(posix::groups_by_id(ids, GroupNaming::automatic), per_id);
     // A short list that the enumeration ends early, and an empty one.
     const std::vector<gid_t> few = {1101, 1003};
-    expectSame(posix::groupsById(few, GroupNaming::Enumeration), posix::groupsById(few, GroupNaming::PerId));
-    EXPECT_TRUE(posix::groupsById({}, GroupNaming::Enumeration).empty());
+    expect_same(posix::groups_by_id(few, GroupNaming::enumeration), posix::groups_by_id(few, GroupNaming::per_id));
+    EXPECT_TRUE(posix::groups_by_id({}, GroupNaming::enumeration).empty());
 }
 
 // The enumeration's position is shared by the whole process: passes that run
 // at once see fewer records each, and the lookups per id make up for it.
 TEST(GroupNaming, ConcurrentEnumerationsGiveTheWholeAnswer) {
-    const std::vector<gid_t> ids = mixedIds();
-    const std::vector<Account> perId = posix::groupsById(ids, GroupNaming::PerId);
+    const std::vector<gid_t> ids = mixed_ids();
+    const std::vector<Account> per_id = posix::groups_by_id(ids, GroupNaming::per_id);
     std::vector<std::vector<Account>> results(4);
     std::vector<std::thread> threads;
     for (auto& result : results) {
-        threads.emplace_back([&] { result = posix::groupsById(ids, GroupNaming::Enumeration); });
+        threads.emplace_back([&] { result = posix::groups_by_id(ids, GroupNaming::enumeration); });
     }
     for (auto& thread : threads) thread.join();
-    for (const auto& result : results) expectSame(result, perId);
+    for (const auto& result : results) expect_same(result, per_id);
 }
 
 // The host name here is permwell-test-host (nss_main.cpp), without a domain.
@@ -72,7 +72,7 @@ TEST(NameForms, QualifiedNamesComeInEveryFormTheDatabaseMayKnow) {
         {"alice@", {"alice@"}},
     };
     for (const auto& [typed, forms] : cases) {
-        EXPECT_EQ(posix::nameForms(typed), forms) << typed;
+        EXPECT_EQ(posix::name_forms(typed), forms) << typed;
     }
 }
 

@@ -14,7 +14,7 @@ ProcessResult host(std::vector<std::string> args) {
 struct UsageCase {
     const char* name;
     std::vector<std::string> args;
-    int exitCode;
+    int exit_code;
 };
 
 class HostUsageTest : public ::testing::TestWithParam<UsageCase> {};
@@ -27,11 +27,11 @@ TEST_P(HostUsageTest, ExitCodes) {
         if (arg == "FILE") arg = file;
     }
     const ProcessResult result = host(args);
-    EXPECT_EQ(result.exitCode, GetParam().exitCode) << result.err;
-    if (GetParam().exitCode == 1) {
+    EXPECT_EQ(result.exit_code, GetParam().exit_code) << result.err;
+    if (GetParam().exit_code == 1) {
         EXPECT_TRUE(result.err.starts_with("permwell: ")) << result.err;
     }
-    if (GetParam().exitCode == 2) {
+    if (GetParam().exit_code == 2) {
         EXPECT_NE(result.err.find("usage: permwell"), std::string::npos);
     }
 }
@@ -55,7 +55,7 @@ TEST(HostTest, ListPrintsTheAccessLines) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
     const ProcessResult result = host({"list", file});
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out, "Unix User\\root;1180063\r\nUnix Group\\root;1179785\r\nEveryone;0\r\n");
 }
 
@@ -67,8 +67,8 @@ TEST(HostTest, GrantAcceptsEveryMaskForm) {
         const TempDir dir;
         const std::string file = dir.file("f", 0640);
         const ProcessResult result = host({"grant", file, "Unix User\\alice", mask});
-        EXPECT_EQ(result.exitCode, 0) << mask << result.err;
-        EXPECT_NE(getAcl(file).find(std::string("user:1001:") + perms + "\n"), std::string::npos) << mask;
+        EXPECT_EQ(result.exit_code, 0) << mask << result.err;
+        EXPECT_NE(get_acl(file).find(std::string("user:1001:") + perms + "\n"), std::string::npos) << mask;
     }
 }
 
@@ -76,7 +76,7 @@ TEST(HostTest, GrantToUnknownAccountShowsTheLookupError) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
     const ProcessResult result = host({"grant", file, "ghost", "r"});
-    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.out, "Error 1332:LookupAccountName\n");
     EXPECT_EQ(result.err, "permwell: cannot give ghost access to " + file + "\n");
 }
@@ -84,10 +84,10 @@ TEST(HostTest, GrantToUnknownAccountShowsTheLookupError) {
 // carol's groups need more than the host's first buffer, so it retries.
 TEST(HostTest, GroupsPrintsEveryGroup) {
     const ProcessResult alice = host({"groups", "alice"});
-    EXPECT_EQ(alice.exitCode, 0);
+    EXPECT_EQ(alice.exit_code, 0);
     EXPECT_EQ(alice.out, "alice\r\nstaff\r\ndevs\r\n");
     const ProcessResult carol = host({"groups", "carol"});
-    EXPECT_EQ(carol.exitCode, 0);
+    EXPECT_EQ(carol.exit_code, 0);
     EXPECT_GT(carol.out.size(), 8088u);
     EXPECT_TRUE(carol.out.ends_with("carol-project-group-number-599\r\n"));
 }

@@ -26,7 +26,7 @@ std::string listing(const std::string& path) {
 
 // The listing a getfacl output stands for, worked out independently: entries
 // in getfacl's order, the mask dropped, effective rights where getfacl shows them.
-std::string listingFromGetfacl(const std::string& path) {
+std::string listing_from_getfacl(const std::string& path) {
     std::istringstream lines(run({"getfacl", "--absolute-names", path}).out);
     std::string line, owner, group, text;
     while (std::getline(lines, line)) {
@@ -65,10 +65,10 @@ class RealListTest : public ::testing::TestWithParam<ListCase> {};
 TEST_P(RealListTest, ListingMatchesGetfacl) {
     const TempDir dir;
     const std::string file = dir.file("f", GetParam().mode);
-    if (*GetParam().acl) setAcl(file, GetParam().acl);
+    if (*GetParam().acl) set_acl(file, GetParam().acl);
     const std::string text = listing(file);
     EXPECT_EQ(text, GetParam().text);
-    EXPECT_EQ(text, listingFromGetfacl(file));
+    EXPECT_EQ(text, listing_from_getfacl(file));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -91,9 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RealListTest, RecordTooLargeIsNamedById) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
-    setAcl(file, "g:" + std::to_string(kCrowdGid) + ":r");
+    set_acl(file, "g:" + std::to_string(crowd_gid) + ":r");
     EXPECT_EQ(listing(file), "Unix User\\root;1180063\r\nUnix Group\\root;1179785\r\nS-1-22-2-" +
-                                 std::to_string(kCrowdGid) + ";1179785\r\nEveryone;0\r\n");
+                                 std::to_string(crowd_gid) + ";1179785\r\nEveryone;0\r\n");
 }
 
 struct GrantCase {
@@ -110,9 +110,9 @@ class RealGrantTest : public ::testing::TestWithParam<GrantCase> {};
 TEST_P(RealGrantTest, GrantShowsInGetfaclWithOtherEntriesUnchanged) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
-    setAcl(file, "u:bob:rw,u:alice:rx");
+    set_acl(file, "u:bob:rw,u:alice:rx");
     ASSERT_EQ(SetAccessRights(file.c_str(), GetParam().account, GetParam().mask), 1);
-    EXPECT_EQ(getAcl(file), GetParam().acl);
+    EXPECT_EQ(get_acl(file), GetParam().acl);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -141,22 +141,22 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RealGrantTest, UnknownAccountPrintsTheLookupErrorAndChangesNothing) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
-    setAcl(file, "u:bob:rw");
-    const std::string before = getAcl(file);
+    set_acl(file, "u:bob:rw");
+    const std::string before = get_acl(file);
     for (const char* account : {"ghost", "Unix User\\ghost", "Unix Group\\alice2", "", "huge"}) {
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(SetAccessRights(file.c_str(), account, 0x1F01FF), 0) << account;
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error 1332:LookupAccountName\n");
     }
-    EXPECT_EQ(getAcl(file), before);
+    EXPECT_EQ(get_acl(file), before);
 }
 
 // A process running as alice may read root's file's ACL but not change it.
 TEST(RealGrantTest, FileTheCallerMayNotChangeStaysUnchanged) {
     const TempDir dir;
     const std::string file = dir.file("f", 0644);
-    setAcl(file, "u:bob:rw");
-    const std::string before = getAcl(file);
+    set_acl(file, "u:bob:rw");
+    const std::string before = get_acl(file);
     const pid_t child = fork();
     if (child == 0) {
         if (setgid(1001) != 0 || setuid(1001) != 0) _exit(10);
@@ -169,7 +169,7 @@ TEST(RealGrantTest, FileTheCallerMayNotChangeStaysUnchanged) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(getAcl(file), before);
+    EXPECT_EQ(get_acl(file), before);
 }
 
 // The owner 1008 is listed as twin, but the name twin resolves to 1007: the
@@ -178,9 +178,9 @@ TEST(RealGrantTest, NameOfTheOwnerForAnotherIdChangesNothing) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
     ASSERT_EQ(chown(file.c_str(), 1008, 1007), 0);
-    const std::string before = getAcl(file);
+    const std::string before = get_acl(file);
     EXPECT_EQ(SetAccessRights(file.c_str(), "Unix User\\twin", 0x120089), 0);
-    EXPECT_EQ(getAcl(file), before);
+    EXPECT_EQ(get_acl(file), before);
 }
 
 TEST(RealMissingFile, BothOperationsFailAndTouchNothing) {
@@ -226,8 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // failed, so the call fails. (Through glibc an unnamed primary group
                       // is listed by its identifier: the directory test shows it.)
                       GroupsCase{"PrimaryGroupLookupFails", "dave", 0, ""},
-                      GroupsCase{"Name127Units", kUser127, 1, "bob\r\n"},
-                      GroupsCase{"Name128Units", kUser128, 0, ""},
+                      GroupsCase{"Name127Units", user127, 1, "bob\r\n"},
+                      GroupsCase{"Name128Units", user128, 0, ""},
                       GroupsCase{"UnknownUser", "ghost", 0, ""},
                       GroupsCase{"GroupDomain", "Unix Group\\alice", 0, ""}),
     [](const auto& param) { return param.param.name; });
@@ -238,7 +238,7 @@ TEST(RealGroupsTest, UserInManyGroupsGetsThemAll) {
     auto length = static_cast<std::uint32_t>(buffer.size());
     ASSERT_EQ(GetUserGroups("carol", buffer.data(), &length), 1);
     std::string expected = "carol\r\n";
-    for (int i = 0; i < kCarolGroups; ++i) expected += carolGroupName(i) + "\r\n";
+    for (int i = 0; i < carol_groups; ++i) expected += carol_group_name(i) + "\r\n";
     EXPECT_GT(expected.size(), 8088u);
     EXPECT_EQ(std::string(buffer.data()), expected);
 }
@@ -247,15 +247,15 @@ TEST(RealGroupsTest, OnlyTheLocalComputerAnswers) {
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     SystemPlatform platform;
-    EXPECT_EQ(platform.localGroups(u"\\\\no-such-computer.invalid", u"alice").status, kNerrInvalidComputer);
-    const LocalGroups local = platform.localGroups(u"\\\\" + *platform.toWide(host), u"alice");
-    EXPECT_EQ(local.status, kNerrSuccess);
+    EXPECT_EQ(platform.local_groups(u"\\\\no-such-computer.invalid", u"alice").status, nerr_invalid_computer);
+    const LocalGroups local = platform.local_groups(u"\\\\" + *platform.to_wide(host), u"alice");
+    EXPECT_EQ(local.status, nerr_success);
     EXPECT_EQ(local.names.size(), 3u);
 }
 
 TEST(Exports, TableHoldsExactlyTheFiveNames) {
     const ProcessResult nm = run({PERMWELL_NM, "-D", "--defined-only", PERMWELL_LIBRARY_FILE});
-    ASSERT_EQ(nm.exitCode, 0) << nm.err;
+    ASSERT_EQ(nm.exit_code, 0) << nm.err;
     std::set<std::string> names;
     std::istringstream lines(nm.out);
     for (std::string line; std::getline(lines, line);) {

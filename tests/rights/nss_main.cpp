@@ -15,10 +15,10 @@
 
 namespace {
 
-int rerunWithTestAccounts(char** argv) {
+int rerun_with_test_accounts(char** argv) {
     const permwell::testing::TempDir accounts;
-    const std::string passwd = accounts.file("passwd", 0644, permwell::testing::passwdFile());
-    const std::string group = accounts.file("group", 0644, permwell::testing::groupFile());
+    const std::string passwd = accounts.file("passwd", 0644, permwell::testing::passwd_file());
+    const std::string group = accounts.file("group", 0644, permwell::testing::group_file());
     setenv("NSS_WRAPPER_PASSWD", passwd.c_str(), 1);
     setenv("NSS_WRAPPER_GROUP", group.c_str(), 1);
     setenv("LD_PRELOAD", PERMWELL_NSS_WRAPPER, 1);
@@ -48,7 +48,7 @@ int rerunWithTestAccounts(char** argv) {
 
 int main(int argc, char** argv) {
     if (std::getenv("NSS_WRAPPER_PASSWD") == nullptr) {
-        return rerunWithTestAccounts(argv);
+        return rerun_with_test_accounts(argv);
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

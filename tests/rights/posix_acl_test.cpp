@@ -32,8 +32,8 @@ struct Probe {
     gid_t gid;
 };
 
-enum ProbeBit : unsigned { kOwner = 1, kBob = 2, kStaff = 4, kDevs = 8, kOutsider = 16 };
-constexpr Probe kProbes[] = {{"owner alice", 1001, 1001},
+enum ProbeBit : unsigned { probe_owner = 1, probe_bob = 2, probe_staff = 4, probe_devs = 8, probe_outsider = 16 };
+constexpr Probe all_probes[] = {{"owner alice", 1001, 1001},
                              {"named user bob", 1002, 1002},
                              {"member of the owning group staff", 1003, 1100},
                              {"member of devs", 1004, 1101},
@@ -41,23 +41,24 @@ constexpr Probe kProbes[] = {{"owner alice", 1001, 1001},
 
 // What one process may do with the file, as bits: open for reading (1), for
 // writing (2), for both at once (4), and execute (8).
-enum Access : unsigned { kRead = 1, kWrite = 2, kReadWrite = 4, kExec = 8 };
+enum Access : unsigned { can_read = 1, can_write = 2, can_read_write = 4, can_exec = 8 };
 
-unsigned accessFromPerms(std::uint8_t perms) {
+unsigned access_from_perms(std::uint8_t perms) {
     unsigned access = 0;
-    if (perms & kPermRead) access |= kRead;
-    if (perms & kPermWrite) access |= kWrite;
-    if ((perms & kPermRead) && (perms & kPermWrite)) access |= kReadWrite;
-    if (perms & kPermExecute) access |= kExec;
+    if (perms & perm_read) access |= can_read;
+    if (perms & perm_write) access |= can_write;
+    if ((perms & perm_read) && (perms & perm_write)) access |= can_read_write;
+    if (perms & perm_execute) access |= can_exec;
     return access;
 }
 
-unsigned accessOf(const std::string& path, const Probe& probe) {
+unsigned access_of(const std::string& path, const Probe& probe) {
     const pid_t child = fork();
     if (child == 0) {
         if (setgroups(1, &probe.gid) != 0 || setgid(probe.gid) != 0 || setuid(probe.uid) != 0) _exit(64);
         unsigned access = 0;
-        const std::pair<int, unsigned> modes[] = {{O_RDONLY, kRead}, {O_WRONLY, kWrite}, {O_RDWR, kReadWrite}};
+        const std::pair<int, unsigned> modes[] = {
+            {O_RDONLY, can_read}, {O_WRONLY, can_write}, {O_RDWR, can_read_write}};
         for (const auto& [flags, bit] : modes) {
             const int fd = open(path.c_str(), flags | O_CLOEXEC);
             if (fd >= 0) {
@@ -65,7 +66,7 @@ unsigned accessOf(const std::string& path, const Probe& probe) {
                 close(fd);
             }
         }
-        if (::access(path.c_str(), X_OK) == 0) access |= kExec;
+        if (::access(path.c_str(), X_OK) == 0) access |= can_exec;
         _exit(static_cast<int>(access));
     }
     int status = 0;
@@ -84,7 +85,7 @@ std::string listing(const std::string& path) {
 }
 
 // The masks of the listing's lines that name the account.
-std::vector<std::uint32_t> masksListedFor(const std::string& path, const std::string& account) {
+std::vector<std::uint32_t> masks_listed_for(const std::string& path, const std::string& account) {
     std::vector<std::uint32_t> masks;
     std::istringstream lines(listing(path));
     for (std::string line; std::getline(lines, line);) {
@@ -113,23 +114,24 @@ TEST_P(EnforceTest, OnlyTheGrantedAccountsAccessChanges) {
     const TempDir dir;
     const std::string file = dir.file("f", 0600);
     ASSERT_EQ(chown(file.c_str(), 1001, 1100), 0);
-    setAcl(file, c.acl);
-    unsigned before[std::size(kProbes)];
-    for (std::size_t i = 0; i < std::size(kProbes); ++i) before[i] = accessOf(file, kProbes[i]);
+    set_acl(file, c.acl);
+    unsigned before[std::size(all_probes)];
+    for (std::size_t i = 0; i < std::size(all_probes); ++i) before[i] = access_of(file, all_probes[i]);
 
     // On a noexec mount nobody may execute, whatever the ACL says.
     struct statvfs fs {};
     ASSERT_EQ(statvfs(file.c_str(), &fs), 0);
-    const unsigned checked = fs.f_flag & ST_NOEXEC ? ~unsigned{kExec} : ~0u;
+    const unsigned checked = fs.f_flag & ST_NOEXEC ? ~unsigned{can_exec} : ~0u;
 
     ASSERT_EQ(SetAccessRights(file.c_str(), c.account, c.mask), 1);
-    const auto listed = masksListedFor(file, c.account);
+    const auto listed = masks_listed_for(file, c.account);
     ASSERT_EQ(listed.size(), 1u) << "the account is listed once";
-    const unsigned granted = accessFromPerms(permsFromMask(listed[0]));
-    EXPECT_EQ(listed[0], maskFromPerms(permsFromMask(c.mask))) << "listed as granted";
-    for (std::size_t i = 0; i < std::size(kProbes); ++i) {
+    const unsigned granted = access_from_perms(perms_from_mask(listed[0]));
+    EXPECT_EQ(listed[0], mask_from_perms(perms_from_mask(c.mask))) << "listed as granted";
+    for (std::size_t i = 0; i < std::size(all_probes); ++i) {
         const unsigned expected = ((c.decided >> i) & 1 ? granted : before[i]) & checked;
-        EXPECT_EQ(accessOf(file, kProbes[i]) & checked, expected) << kProbes[i].who << "; acl now:\n" << getAcl(file);
+        EXPECT_EQ(access_of(file, all_probes[i]) & checked, expected) << all_probes[i].who << "; acl now:\n"
+                                                                      << get_acl(file);
     }
 }
 
@@ -139,42 +141,43 @@ INSTANTIATE_TEST_SUITE_P(
         // The kernel never consults a named entry for the owner's uid.
         EnforceCase{"OwnerDuplicateStaysDead", "u::---,u:alice:rwx,g::r,o::---", "Unix User\\dave", 0x120089, 0},
         EnforceCase{"OwnerDuplicateReplacedWithTheOwner", "u::---,u:alice:rwx,g::r,o::---", "Unix User\\alice",
-                    0x1201B6, kOwner},
+                    0x1201B6, probe_owner},
         // A group member needs one entry holding both bits to open for both.
         EnforceCase{"OwningGroupDuplicateNotMerged", "u::rw,g::r,g:staff:w,o::---", "Unix User\\dave", 0x120089, 0},
-        EnforceCase{"HiddenBitsStayHidden", "u::rw,u:bob:rwx,g::rw,g:devs:rw,m::r,o::---", "Unix User\\dave",
-                    0x1201B6, 0},
+        EnforceCase{"HiddenBitsStayHidden", "u::rw,u:bob:rwx,g::rw,g:devs:rw,m::r,o::---", "Unix User\\dave", 0x1201B6,
+                    0},
         EnforceCase{"NamedUserUnderMask", "u::rw,u:bob:rwx,g::rw,g:devs:rw,m::r,o::r", "Unix User\\bob", 0x120116,
-                    kBob},
+                    probe_bob},
         EnforceCase{"OwningGroupUnderMask", "u::rw,u:bob:rw,g::r,g:devs:x,m::r,o::r", "Unix Group\\staff", 0x1F01FF,
-                    kStaff},
-        EnforceCase{"NamedGroupOnModeBits", "u::rw,g::r,o::r", "Unix Group\\devs", 0x1201B6, kDevs},
-        EnforceCase{"OwnerUnderEmptyMask", "u::r,u:bob:rw,g::rw,m::---,o::r", "Unix User\\alice", 0x1F01FF, kOwner},
+                    probe_staff},
+        EnforceCase{"NamedGroupOnModeBits", "u::rw,g::r,o::r", "Unix Group\\devs", 0x1201B6, probe_devs},
+        EnforceCase{"OwnerUnderEmptyMask", "u::r,u:bob:rw,g::rw,m::---,o::r", "Unix User\\alice", 0x1F01FF,
+                    probe_owner},
         // With an empty mask Linux skips the ACL and goes by the mode bits, so
         // named users get what Everyone has.
         EnforceCase{"EveryoneUnderEmptyMask", "u::rwx,u:bob:rwx,g::rwx,m::---,o::---", "Everyone", 0x120089,
-                    kBob | kDevs | kOutsider},
+                    probe_bob | probe_devs | probe_outsider},
         EnforceCase{"EveryoneUnderMask", "u::rwx,u:bob:rwx,g::rwx,m::x,o::---", "Everyone", 0x120089,
-                    kDevs | kOutsider},
+                    probe_devs | probe_outsider},
         // No fall-through to the other class: 0 takes away what Everyone has.
-        EnforceCase{"ZeroForANamedUser", "u::rw,g::r,o::rw", "Unix User\\bob", 0, kBob}),
+        EnforceCase{"ZeroForANamedUser", "u::rw,g::r,o::rw", "Unix User\\bob", 0, probe_bob}),
     [](const auto& param) { return param.param.name; });
 
 // Rights the mask hides for now are kept, so widening the mask brings them back.
 TEST(MaskTest, HiddenRightsSurviveAGrantToAnotherAccount) {
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
-    setAcl(file, "u:alice:rwx,u:bob:rwx");
+    set_acl(file, "u:alice:rwx,u:bob:rwx");
     ASSERT_EQ(chmod(file.c_str(), 0700), 0);
     ASSERT_EQ(SetAccessRights(file.c_str(), "Everyone", 0x120089), 1);
-    EXPECT_EQ(getAcl(file),
+    EXPECT_EQ(get_acl(file),
               "user::rwx\nuser:1001:rwx\t#effective:---\nuser:1002:rwx\t#effective:---\n"
               "group::r--\t#effective:---\nmask::---\nother::r--\n\n");
     ASSERT_EQ(chmod(file.c_str(), 0770), 0);
-    EXPECT_EQ(getAcl(file), "user::rwx\nuser:1001:rwx\nuser:1002:rwx\ngroup::r--\nmask::rwx\nother::---\n\n");
+    EXPECT_EQ(get_acl(file), "user::rwx\nuser:1001:rwx\nuser:1002:rwx\ngroup::r--\nmask::rwx\nother::---\n\n");
 }
 
-std::string defaultAcl(const std::string& path) {
+std::string default_acl(const std::string& path) {
     return run({"getfacl", "--omit-header", "--numeric", "--default", path}).out;
 }
 
@@ -183,11 +186,11 @@ TEST(PathKindsTest, DirectoryKeepsItsDefaultAcl) {
     const std::filesystem::path sub = dir.path() / "sub";
     std::filesystem::create_directory(sub);
     run({"setfacl", "-d", "-m", "u:bob:rx,g:devs:rwx", sub.string()});
-    const std::string defaults = defaultAcl(sub);
+    const std::string defaults = default_acl(sub);
     ASSERT_NE(defaults.find("user:1002:r-x"), std::string::npos);
     ASSERT_EQ(SetAccessRights(sub.c_str(), "Unix User\\alice", 0x1200A9), 1);
-    EXPECT_NE(getAcl(sub).find("user:1001:r-x\n"), std::string::npos);
-    EXPECT_EQ(defaultAcl(sub), defaults);
+    EXPECT_NE(get_acl(sub).find("user:1001:r-x\n"), std::string::npos);
+    EXPECT_EQ(default_acl(sub), defaults);
 }
 
 struct DefaultCase {
@@ -211,8 +214,8 @@ TEST_P(DefaultAclTest, GrantReachesFilesMadeLater) {
     const std::filesystem::path sub = dir.path() / "sub";
     std::filesystem::create_directory(sub);
     ASSERT_EQ(chmod(sub.c_str(), 0750), 0);
-    ASSERT_EQ(run({"setfacl", "-d", "-m", c.defaults, sub.string()}).exitCode, 0);
-    std::string expected = defaultAcl(sub);
+    ASSERT_EQ(run({"setfacl", "-d", "-m", c.defaults, sub.string()}).exit_code, 0);
+    std::string expected = default_acl(sub);
     if (*c.removed) {
         const auto line = expected.find(c.removed);
         ASSERT_NE(line, std::string::npos) << expected;
@@ -220,23 +223,23 @@ TEST_P(DefaultAclTest, GrantReachesFilesMadeLater) {
     }
 
     ASSERT_EQ(SetAccessRights(sub.c_str(), c.account, c.mask), 1);
-    EXPECT_EQ(defaultAcl(sub), expected);
+    EXPECT_EQ(default_acl(sub), expected);
     const std::string made = (sub / "made-later").string();
     const int fd = open(made.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
     ASSERT_GE(fd, 0);
     close(fd);
-    EXPECT_EQ(accessOf(made, c.probe), 0u) << c.probe.who << "; acl of the new file:\n" << getAcl(made);
+    EXPECT_EQ(access_of(made, c.probe), 0u) << c.probe.who << "; acl of the new file:\n" << get_acl(made);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Directories, DefaultAclTest,
     ::testing::Values(
-        DefaultCase{"RevokedUser", "u:bob:rwx,g:devs:rx", "Unix User\\bob", 0, "user:1002:rwx\n", kProbes[1]},
+        DefaultCase{"RevokedUser", "u:bob:rwx,g:devs:rx", "Unix User\\bob", 0, "user:1002:rwx\n", all_probes[1]},
         DefaultCase{"RevokedGroupUnderNarrowMask", "u:bob:rwx,g:devs:rwx,m::r", "Unix Group\\devs", 0,
-                    "group:1101:rwx\t#effective:r--\n", kProbes[3]},
+                    "group:1101:rwx\t#effective:r--\n", all_probes[3]},
         // A grant of rights on the directory is no grant on what is made in it.
-        DefaultCase{"GrantedUser", "u:bob:r,g:devs:rx", "Unix User\\bob", 0x1F01FF, "user:1002:r--\n", kProbes[1]},
-        DefaultCase{"EveryoneHasNoNamedEntry", "u:bob:r,o::---", "Everyone", 0x120089, "", kProbes[4]}),
+        DefaultCase{"GrantedUser", "u:bob:r,g:devs:rx", "Unix User\\bob", 0x1F01FF, "user:1002:r--\n", all_probes[1]},
+        DefaultCase{"EveryoneHasNoNamedEntry", "u:bob:r,o::---", "Everyone", 0x120089, "", all_probes[4]}),
     [](const auto& param) { return param.param.name; });
 
 // Both calls act on the file a symlink points to, as getfacl without -P does.
@@ -246,14 +249,14 @@ TEST(PathKindsTest, SymlinkMeansItsTarget) {
     const std::string link = (dir.path() / "link").string();
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     ASSERT_EQ(SetAccessRights(link.c_str(), "Unix User\\bob", 0x120089), 1);
-    EXPECT_EQ(getAcl(target), "user::rw-\nuser:1002:r--\ngroup::r--\nmask::r--\nother::---\n\n");
+    EXPECT_EQ(get_acl(target), "user::rw-\nuser:1002:r--\ngroup::r--\nmask::r--\nother::---\n\n");
     EXPECT_EQ(listing(link), listing(target));
 }
 
 // Mounts for these tests are made in a mount namespace of this process's own,
 // with every mount private, so nothing reaches the machine's mounts. The
 // reason is empty on success.
-std::string enterPrivateMountNamespace() {
+std::string enter_private_mount_namespace() {
     if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + std::strerror(errno);
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return std::string("making mounts private: ") + std::strerror(errno);
@@ -280,7 +283,7 @@ struct Mount {
 };
 
 #define ENTER_PRIVATE_MOUNTS()                                                                    \
-    if (const std::string reason = enterPrivateMountNamespace(); !reason.empty()) {               \
+    if (const std::string reason = enter_private_mount_namespace(); !reason.empty()) {               \
         GTEST_SKIP() << "cannot make a private mount namespace (" << reason << "); needs root"; \
     }
 
@@ -328,17 +331,17 @@ TEST(ReadOnlyMountTest, GrantFailsAndChangesNothing) {
     ENTER_PRIVATE_MOUNTS();
     const TempDir dir;
     const std::string file = dir.file("f", 0640);
-    setAcl(file, "u:bob:rw");
-    const std::string before = getAcl(file);
+    set_acl(file, "u:bob:rw");
+    const std::string before = get_acl(file);
     const std::filesystem::path view = dir.path() / "ro";
     const Mount bind(view, dir.path().c_str(), nullptr, MS_BIND);
     if (!bind.mounted || mount(nullptr, view.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
         GTEST_SKIP() << "cannot make a read-only bind mount: " << (bind.mounted ? std::strerror(errno) : bind.error);
     }
-    const std::string readOnly = (view / "f").string();
-    EXPECT_EQ(listing(readOnly), listing(file));
-    EXPECT_EQ(SetAccessRights(readOnly.c_str(), "Unix User\\alice", 0x120089), 0);
-    EXPECT_EQ(getAcl(file), before);
+    const std::string read_only = (view / "f").string();
+    EXPECT_EQ(listing(read_only), listing(file));
+    EXPECT_EQ(SetAccessRights(read_only.c_str(), "Unix User\\alice", 0x120089), 0);
+    EXPECT_EQ(get_acl(file), before);
 }
 
 // A bare name goes to the group of that name when no user has it. glibc
@@ -358,11 +361,11 @@ TEST(BareNameTest, NoUserOfThatNameMeansTheGroup) {
     const std::string target = dir.file("f", 0640);
     for (const char* account : {"staff", "bob"}) {
         const ProcessResult grant = run({"env", "-u", "LD_PRELOAD", PERMWELL_HOST, "grant", target, account, "r"});
-        EXPECT_EQ(grant.exitCode, 0) << account << ": " << grant.err;
+        EXPECT_EQ(grant.exit_code, 0) << account << ": " << grant.err;
     }
     umount2("/etc/group", MNT_DETACH);
     umount2("/etc/passwd", MNT_DETACH);
-    EXPECT_EQ(getAcl(target), "user::rw-\nuser:1002:r--\ngroup::r--\ngroup:1100:r--\nmask::r--\nother::---\n\n");
+    EXPECT_EQ(get_acl(target), "user::rw-\nuser:1002:r--\ngroup::r--\ngroup:1100:r--\nmask::r--\nother::---\n\n");
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ std::string TempDir::file(const std::string& name, unsigned mode, const std::str
 
 ProcessResult run(const std::vector<std::string>& argv) {
     const TempDir capture;
-    const std::string outPath = (capture.path() / "out").string();
-    const std::string errPath = (capture.path() / "err").string();
+    const std::string out_path = (capture.path() / "out").string();
+    const std::string err_path = (capture.path() / "err").string();
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -48,8 +48,8 @@ ProcessResult run(const std::vector<std::string>& argv) {
 
     const pid_t child = fork();
     if (child == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
             _exit(127);
         }
@@ -59,14 +59,14 @@ ProcessResult run(const std::vector<std::string>& argv) {
     ProcessResult result;
     int status = 0;
     if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
+        result.exit_code = WEXITSTATUS(status);
     }
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    result.out = slurp(out_path);
+    result.err = slurp(err_path);
     return result;
 }
 
-std::string currentUser() {
+std::string current_user() {
     passwd record{};
     passwd* found = nullptr;
     std::vector<char> scratch(16384);
@@ -76,16 +76,16 @@ std::string currentUser() {
     return found->pw_name;
 }
 
-std::string grantableAccount(const std::string& user) { return "Unix User\\" + user; }
+std::string grantable_account(const std::string& user) { return "Unix User\\" + user; }
 
-void setAcl(const std::string& path, const std::string& entries) {
+void set_acl(const std::string& path, const std::string& entries) {
     const ProcessResult result = run({"setfacl", "-m", entries, path});
-    if (result.exitCode != 0) {
+    if (result.exit_code != 0) {
         throw std::runtime_error("setfacl -m " + entries + " failed: " + result.err);
     }
 }
 
-std::string getAcl(const std::string& path, bool numeric) {
+std::string get_acl(const std::string& path, bool numeric) {
     std::vector<std::string> argv = {"getfacl", "--omit-header", "--absolute-names"};
     if (numeric) {
         argv.push_back("--numeric");

@@ -24,7 +24,7 @@ private:
 };
 
 struct ProcessResult {
-    int exitCode = -1;  // -1 when the process did not exit normally
+    int exit_code = -1;  // -1 when the process did not exit normally
     std::string out;
     std::string err;
 };
@@ -33,15 +33,15 @@ struct ProcessResult {
 ProcessResult run(const std::vector<std::string>& argv);
 
 // The name of the account the tests run as; empty when it cannot be had.
-std::string currentUser();
+std::string current_user();
 // An account name SetAccessRights resolves on this system, to grant rights to:
 // the user's own "Unix User\<name>" on Linux, "Users" on Windows.
-std::string grantableAccount(const std::string& user);
+std::string grantable_account(const std::string& user);
 
 // Linux only:
 // setfacl -m ENTRIES PATH; fails the calling test when setfacl fails.
-void setAcl(const std::string& path, const std::string& entries);
+void set_acl(const std::string& path, const std::string& entries);
 // getfacl --omit-header, numeric ids unless names are asked for.
-std::string getAcl(const std::string& path, bool numeric = true);
+std::string get_acl(const std::string& path, bool numeric = true);
 
 }  // namespace permwell::testing

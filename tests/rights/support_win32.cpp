@@ -36,7 +36,7 @@ private:
 
 // Made inheritable so that the child started next writes into it. The tests
 // start children from one thread only, so no other child can catch it.
-HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition) {
+HANDLE inheritable_file(const std::string& path, DWORD access, DWORD disposition) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -75,19 +75,19 @@ std::string TempDir::file(const std::string& name, unsigned mode, const std::str
 
 ProcessResult run(const std::vector<std::string>& argv) {
     const TempDir capture;
-    const std::string outPath = (capture.path() / "out").string();
-    const std::string errPath = (capture.path() / "err").string();
+    const std::string out_path = (capture.path() / "out").string();
+    const std::string err_path = (capture.path() / "err").string();
     ProcessResult result;
     {
-        const Handle in(inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
-        const Handle out(inheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS));
-        const Handle err(inheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS));
-        std::string commandLine;
+        const Handle in(inheritable_file("NUL", GENERIC_READ, OPEN_EXISTING));
+        const Handle out(inheritable_file(out_path, GENERIC_WRITE, CREATE_ALWAYS));
+        const Handle err(inheritable_file(err_path, GENERIC_WRITE, CREATE_ALWAYS));
+        std::string command_line;
         for (const std::string& argument : argv) {
-            if (!commandLine.empty()) {
-                commandLine += ' ';
+            if (!command_line.empty()) {
+                command_line += ' ';
             }
-            commandLine += quoted(argument);
+            command_line += quoted(argument);
         }
         STARTUPINFOA startup{};
         startup.cb = sizeof startup;
@@ -96,7 +96,7 @@ ProcessResult run(const std::vector<std::string>& argv) {
         startup.hStdOutput = out.get();
         startup.hStdError = err.get();
         PROCESS_INFORMATION process{};
-        if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+        if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                             &process)) {
             return result;
         }
@@ -104,20 +104,20 @@ ProcessResult run(const std::vector<std::string>& argv) {
         const Handle thread(process.hThread);
         DWORD code = 0;
         if (WaitForSingleObject(child.get(), INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(child.get(), &code)) {
-            result.exitCode = static_cast<int>(code);
+            result.exit_code = static_cast<int>(code);
         }
     }
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
+    result.out = slurp(out_path);
+    result.err = slurp(err_path);
     return result;
 }
 
-std::string currentUser() {
+std::string current_user() {
     char name[256];
     DWORD size = sizeof name;
     return GetUserNameA(name, &size) ? name : "";
 }
 
-std::string grantableAccount(const std::string& /*user*/) { return "Users"; }
+std::string grantable_account(const std::string& /*user*/) { return "Users"; }
 
 }  // namespace permwell::testing

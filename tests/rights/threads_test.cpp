@@ -12,8 +12,8 @@
 namespace permwell::testing {
 namespace {
 
-constexpr int kThreads = 8;
-constexpr int kRounds = 200;
+constexpr int thread_count = 8;
+constexpr int round_count = 200;
 
 struct Answers {
     std::string listing;
@@ -24,10 +24,10 @@ struct Answers {
 };
 
 // One round: grant on the thread's own file, list the shared file, list the user's groups.
-Answers oneRound(const std::string& shared, const std::string& own, const std::string& user,
+Answers one_round(const std::string& shared, const std::string& own, const std::string& user,
                  std::vector<char>& buffer) {
     Answers answers;
-    answers.granted = SetAccessRights(own.c_str(), grantableAccount(user).c_str(), 0x120089);
+    answers.granted = SetAccessRights(own.c_str(), grantable_account(user).c_str(), 0x120089);
     std::int32_t length = 0;
     if (ReadAccessRights(shared.c_str(), buffer.data(), &length) == 1) {
         answers.listing.assign(buffer.data(), static_cast<std::size_t>(length));
@@ -40,29 +40,29 @@ Answers oneRound(const std::string& shared, const std::string& own, const std::s
 }
 
 TEST(Threads, ConcurrentCallsGiveTheSameResults) {
-    const std::string user = currentUser();
+    const std::string user = current_user();
     ASSERT_FALSE(user.empty());
     const TempDir dir;
     const std::string shared = dir.file("shared", 0640);
     std::vector<char> buffer(PERMWELL_READ_BUFFER_SIZE);
-    const Answers expected = oneRound(shared, dir.file("baseline", 0600), user, buffer);
+    const Answers expected = one_round(shared, dir.file("baseline", 0600), user, buffer);
     ASSERT_EQ(expected.granted, 1);
     ASSERT_FALSE(expected.listing.empty());
     ASSERT_FALSE(expected.groups.empty());
 
-    std::vector<int> mismatches(kThreads, 0);
+    std::vector<int> mismatches(thread_count, 0);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < thread_count; ++t) {
         const std::string own = dir.file("own" + std::to_string(t), 0600);
         threads.emplace_back([&, t, own] {
             std::vector<char> local(PERMWELL_READ_BUFFER_SIZE);
-            for (int round = 0; round < kRounds; ++round) {
-                if (!(oneRound(shared, own, user, local) == expected)) ++mismatches[static_cast<std::size_t>(t)];
+            for (int round = 0; round < round_count; ++round) {
+                if (!(one_round(shared, own, user, local) == expected)) ++mismatches[static_cast<std::size_t>(t)];
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(mismatches, std::vector<int>(kThreads, 0));
+    EXPECT_EQ(mismatches, std::vector<int>(thread_count, 0));
 }
 
 }  // namespace

@@ -24,29 +24,29 @@ TEST_P(GroupsTest, FillsTheBufferWithinItsCapacity) {
     std::vector<char> buffer(64, 'X');
     buffer.back() = '\0';
     std::uint32_t length = GetParam().capacity;
-    EXPECT_EQ(getUserGroups(platform, "alice", buffer.data(), &length), GetParam().result);
+    EXPECT_EQ(get_user_groups(platform, "alice", buffer.data(), &length), GetParam().result);
     EXPECT_EQ(std::string(buffer.data()), GetParam().text);
     EXPECT_EQ(length, GetParam().length);
 }
 
-const std::string kUntouched(63, 'X');
-const LocalGroups kUsers{kNerrSuccess, {u"Users"}};
-const LocalGroups kThree{kNerrSuccess, {u"Users", u"Staff", u"Ops"}};
+const std::string untouched_text(63, 'X');
+const LocalGroups users_only{nerr_success, {u"Users"}};
+const LocalGroups three_groups{nerr_success, {u"Users", u"Staff", u"Ops"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Capacities, GroupsTest,
     ::testing::Values(
-        GroupsCase{"UsersFitsInEight", kUsers, 8, 1, "Users\r\n", 7},
-        GroupsCase{"UsersRefusedInSeven", kUsers, 7, 0, "", 7},
-        GroupsCase{"SecondLineRefusedLengthIsWholeText", kThree, 14, 0, "Users\r\n", 19},
-        GroupsCase{"ExactFit", kThree, 20, 1, "Users\r\nStaff\r\nOps\r\n", 19},
-        GroupsCase{"ZeroCapacityWritesNothing", kUsers, 0, 0, kUntouched, 7},
-        GroupsCase{"NoGroups", {kNerrSuccess, {}}, 64, 1, "", 0},
+        GroupsCase{"UsersFitsInEight", users_only, 8, 1, "Users\r\n", 7},
+        GroupsCase{"UsersRefusedInSeven", users_only, 7, 0, "", 7},
+        GroupsCase{"SecondLineRefusedLengthIsWholeText", three_groups, 14, 0, "Users\r\n", 19},
+        GroupsCase{"ExactFit", three_groups, 20, 1, "Users\r\nStaff\r\nOps\r\n", 19},
+        GroupsCase{"ZeroCapacityWritesNothing", users_only, 0, 0, untouched_text, 7},
+        GroupsCase{"NoGroups", {nerr_success, {}}, 64, 1, "", 0},
         GroupsCase{"OtherStatusWithoutEntries", {5, {}}, 64, 1, "", 0},
         GroupsCase{"OtherStatusWithEntries", {234, {u"Users"}}, 64, 1, "Users\r\n", 7},
-        GroupsCase{"UserNotFound", {kNerrUserNotFound, {u"Users"}}, 64, 0, kUntouched, 64},
-        GroupsCase{"InvalidComputer", {kNerrInvalidComputer, {}}, 64, 0, kUntouched, 64},
-        GroupsCase{"NonAsciiName", {kNerrSuccess, {u"Gr\u00FCn"}}, 64, 1, "Gr\xC3\xBCn\r\n", 7}),
+        GroupsCase{"UserNotFound", {nerr_user_not_found, {u"Users"}}, 64, 0, untouched_text, 64},
+        GroupsCase{"InvalidComputer", {nerr_invalid_computer, {}}, 64, 0, untouched_text, 64},
+        GroupsCase{"NonAsciiName", {nerr_success, {u"Gr\u00FCn"}}, 64, 1, "Gr\xC3\xBCn\r\n", 7}),
     [](const auto& param) { return param.param.name; });
 
 struct NameCase {
@@ -58,10 +58,10 @@ class UserNameTest : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(UserNameTest, NamesBeyondTheWideBufferOrInvalidFail) {
     FakePlatform platform;
-    platform.groups = kUsers;
+    platform.groups = users_only;
     char buffer[32] = "untouched";
     std::uint32_t length = sizeof buffer;
-    EXPECT_EQ(getUserGroups(platform, GetParam().user.c_str(), buffer, &length), GetParam().result);
+    EXPECT_EQ(get_user_groups(platform, GetParam().user.c_str(), buffer, &length), GetParam().result);
     if (GetParam().result == 0) {
         EXPECT_STREQ(buffer, "untouched");
         EXPECT_EQ(length, sizeof buffer);
@@ -87,12 +87,12 @@ TEST(GroupsTest, ManyGroupsAreAllListed) {
     std::string expected;
     for (int i = 0; i < 1000; ++i) {
         const std::string name = "group-with-a-rather-long-name-" + std::to_string(i);
-        platform.groups.names.push_back(utf8ToUtf16Lossy(name));
+        platform.groups.names.push_back(utf8_to_utf16_lossy(name));
         expected += name + "\r\n";
     }
     std::vector<char> buffer(expected.size() + 1);
     auto length = static_cast<std::uint32_t>(buffer.size());
-    ASSERT_EQ(getUserGroups(platform, "alice", buffer.data(), &length), 1);
+    ASSERT_EQ(get_user_groups(platform, "alice", buffer.data(), &length), 1);
     EXPECT_EQ(std::string(buffer.data()), expected);
 }
 
@@ -101,19 +101,19 @@ TEST(GroupsTest, LongGroupNameIsCutToTheNameBuffer) {
     platform.groups.names = {std::u16string(100, u'x') + std::u16string(100, u'\u00E9')};
     std::vector<char> buffer(512);
     auto length = static_cast<std::uint32_t>(buffer.size());
-    ASSERT_EQ(getUserGroups(platform, "alice", buffer.data(), &length), 1);
+    ASSERT_EQ(get_user_groups(platform, "alice", buffer.data(), &length), 1);
     // 100 + 2 * 77 = 254 bytes: the next two-byte character would pass 255.
     EXPECT_EQ(std::string(buffer.data()), std::string(100, 'x') + repeat("\xC3\xA9", 77) + "\r\n");
 }
 
 TEST(GroupsTest, NullArgumentsTouchNothing) {
     FakePlatform platform;
-    platform.groups = kUsers;
+    platform.groups = users_only;
     char buffer[16] = "untouched";
     std::uint32_t length = sizeof buffer;
-    EXPECT_EQ(getUserGroups(platform, nullptr, buffer, &length), 0);
-    EXPECT_EQ(getUserGroups(platform, "alice", nullptr, &length), 0);
-    EXPECT_EQ(getUserGroups(platform, "alice", buffer, nullptr), 0);
+    EXPECT_EQ(get_user_groups(platform, nullptr, buffer, &length), 0);
+    EXPECT_EQ(get_user_groups(platform, "alice", nullptr, &length), 0);
+    EXPECT_EQ(get_user_groups(platform, "alice", buffer, nullptr), 0);
     EXPECT_STREQ(buffer, "untouched");
     EXPECT_EQ(length, sizeof buffer);
 }

@@ -14,14 +14,14 @@ namespace permwell::testing {
 namespace {
 
 // Every binary of the build lands in one folder.
-std::string besideThisProgram(const char* name) {
+std::string beside_this_program(const char* name) {
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string text(path, length);
     return text.substr(0, text.find_last_of('\\') + 1) + name;
 }
 
-bool isAccessLine(const std::string& line) {
+bool is_access_line(const std::string& line) {
     const auto semicolon = line.rfind(';');
     if (semicolon == std::string::npos || semicolon == 0 || !line.ends_with("\r\n")) return false;
     const std::string number = line.substr(semicolon + 1, line.size() - semicolon - 3);
@@ -38,7 +38,7 @@ TEST(Win32Exports, ListingOfAFile) {
     EXPECT_EQ(length, static_cast<std::int32_t>(text.size()));
     for (std::size_t start = 0; start < text.size();) {
         const std::size_t end = text.find("\r\n", start) + 2;
-        EXPECT_TRUE(isAccessLine(text.substr(start, end - start))) << text;
+        EXPECT_TRUE(is_access_line(text.substr(start, end - start))) << text;
         start = end;
     }
     EXPECT_NE(text.find("NT AUTHORITY\\SYSTEM;"), std::string::npos) << text;
@@ -63,7 +63,7 @@ TEST(Win32Exports, Granting) {
 
 // Wine answers "Administrators" for any user: 16 bytes of text.
 TEST(Win32Exports, GroupsWithinTheCapacity) {
-    const std::string user = currentUser();
+    const std::string user = current_user();
     ASSERT_FALSE(user.empty());
     struct Case {
         std::uint32_t capacity;
@@ -105,7 +105,7 @@ TEST(Win32Exports, CopyAssignmentUnderItsMsvcName) {
 struct HostCase {
     const char* name;
     std::vector<std::string> args;  // FILE stands for a fresh file, USER for the current user
-    int exitCode;
+    int exit_code;
     const char* out;  // exact standard output, or null when only the exit code is checked
 };
 
@@ -113,14 +113,14 @@ class Win32HostTest : public ::testing::TestWithParam<HostCase> {};
 
 TEST_P(Win32HostTest, Commands) {
     const TempDir dir;
-    std::vector<std::string> argv = {besideThisProgram("permwell.exe")};
+    std::vector<std::string> argv = {beside_this_program("permwell.exe")};
     for (std::string arg : GetParam().args) {
         if (arg == "FILE") arg = dir.file("f.txt", 0644, "x");
-        if (arg == "USER") arg = currentUser();
+        if (arg == "USER") arg = current_user();
         argv.push_back(arg);
     }
     const ProcessResult result = run(argv);
-    EXPECT_EQ(result.exitCode, GetParam().exitCode) << result.err;
+    EXPECT_EQ(result.exit_code, GetParam().exit_code) << result.err;
     if (GetParam().out != nullptr) {
         EXPECT_EQ(result.out, GetParam().out);
     }
@@ -143,8 +143,8 @@ TEST(Win32Host, ListPrintsTheLibrarysText) {
     std::vector<char> buffer(PERMWELL_READ_BUFFER_SIZE);
     std::int32_t length = 0;
     ASSERT_EQ(ReadAccessRights(file.c_str(), buffer.data(), &length), 1);
-    const ProcessResult result = run({besideThisProgram("permwell.exe"), "list", file});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const ProcessResult result = run({beside_this_program("permwell.exe"), "list", file});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, std::string(buffer.data(), static_cast<std::size_t>(length)));
 }
 

@@ -10,13 +10,13 @@ namespace permwell::host {
 
 // Where the library is looked for when neither --library nor
 // $PERMWELL_LIBRARY names it, as the usage text says.
-extern const char* const kDefaultLibraryHelp;
+extern const char* const default_library_help;
 
 // The places to try, in order, when no path is given.
-std::vector<std::string> defaultLibraryCandidates();
+std::vector<std::string> default_library_candidates();
 
 // Makes standard output write bytes as they are, so CR LF lines stay CR LF.
-void useBinaryOutput();
+void use_binary_output();
 
 // A loaded library; released when the object goes away.
 class Library {

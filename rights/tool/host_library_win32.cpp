@@ -10,12 +10,12 @@
 
 namespace permwell::host {
 
-const char* const kDefaultLibraryHelp = "Permwell.dll, searched from this program's folder";
+const char* const default_library_help = "Permwell.dll, searched from this program's folder";
 
-std::vector<std::string> defaultLibraryCandidates() { return {"Permwell.dll"}; }
+std::vector<std::string> default_library_candidates() { return {"Permwell.dll"}; }
 
 // The C runtime's text mode would turn every "\n" of a CR LF line into CR LF.
-void useBinaryOutput() { _setmode(_fileno(stdout), _O_BINARY); }
+void use_binary_output() { _setmode(_fileno(stdout), _O_BINARY); }
 
 struct Library::Handle {
     HMODULE library = nullptr;

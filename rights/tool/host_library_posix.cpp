@@ -13,7 +13,7 @@ namespace permwell::host {
 
 namespace {
 
-std::string executableDirectory() {
+std::string executable_directory() {
     std::vector<char> path(4096);
     const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
     if (length <= 0) {
@@ -26,12 +26,12 @@ std::string executableDirectory() {
 
 }  // namespace
 
-const char* const kDefaultLibraryHelp =
+const char* const default_library_help =
     "../lib/libPermwell.so next to this program, else " PERMWELL_SONAME " through the\nnormal library search";
 
-std::vector<std::string> defaultLibraryCandidates() {
+std::vector<std::string> default_library_candidates() {
     std::vector<std::string> candidates;
-    if (const std::string directory = executableDirectory(); !directory.empty()) {
+    if (const std::string directory = executable_directory(); !directory.empty()) {
         const std::string beside = directory + "/../lib/libPermwell.so";
         if (access(beside.c_str(), F_OK) == 0) {
             candidates.push_back(beside);
@@ -41,7 +41,7 @@ std::vector<std::string> defaultLibraryCandidates() {
     return candidates;
 }
 
-void useBinaryOutput() {}
+void use_binary_output() {}
 
 struct Library::Handle {
     void* library = nullptr;

@@ -15,13 +15,13 @@
 
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+constexpr int exit_success = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
 
 using permwell::host::Library;
 
-constexpr const char* kUsageCommands =
+constexpr const char* usage_commands =
     "usage: permwell [--library PATH] COMMAND ARGS\n"
     "\n"
     "commands:\n"
@@ -32,23 +32,23 @@ constexpr const char* kUsageCommands =
     "MASK is a decimal or 0x-hexadecimal number, letters from \"rwx\", or \"full\".\n"
     "The library is taken from --library, else $PERMWELL_LIBRARY, else\n";
 
-std::string usage() { return std::string(kUsageCommands) + permwell::host::kDefaultLibraryHelp + ".\n"; }
+std::string usage() { return std::string(usage_commands) + permwell::host::default_library_help + ".\n"; }
 
 // Loads the library from the first place that names or holds it.
-Library loadLibrary(const char* explicitPath, std::string& error) {
+Library load_library(const char* explicit_path, std::string& error) {
     std::vector<std::string> candidates;
-    if (explicitPath != nullptr) {
-        candidates.emplace_back(explicitPath);
-    } else if (const char* fromEnvironment = std::getenv("PERMWELL_LIBRARY"); fromEnvironment && *fromEnvironment) {
-        candidates.emplace_back(fromEnvironment);
+    if (explicit_path != nullptr) {
+        candidates.emplace_back(explicit_path);
+    } else if (const char* from_environment = std::getenv("PERMWELL_LIBRARY"); from_environment && *from_environment) {
+        candidates.emplace_back(from_environment);
     } else {
-        candidates = permwell::host::defaultLibraryCandidates();
+        candidates = permwell::host::default_library_candidates();
     }
     return Library::load(candidates, error);
 }
 
 // MASK as decimal (signed values as listed, too), 0x-hexadecimal, "rwx" letters or "full".
-std::optional<std::uint32_t> parseMask(std::string_view text) {
+std::optional<std::uint32_t> parse_mask(std::string_view text) {
     if (text == "full") {
         return 0x1F01FFu;
     }
@@ -81,67 +81,67 @@ std::optional<std::uint32_t> parseMask(std::string_view text) {
     return static_cast<std::uint32_t>(value);
 }
 
-int usageError(const std::string& message) {
+int usage_error(const std::string& message) {
     std::fprintf(stderr, "permwell: %s\n\n%s", message.c_str(), usage().c_str());
-    return kExitUsage;
+    return exit_usage;
 }
 
 int failure(const std::string& message) {
     std::fprintf(stderr, "permwell: %s\n", message.c_str());
-    return kExitFailure;
+    return exit_failure;
 }
 
-int listCommand(const Library& library, const char* path) {
-    auto* readAccessRights = library.resolve<decltype(ReadAccessRights)>("ReadAccessRights");
-    if (readAccessRights == nullptr) {
+int list_command(const Library& library, const char* path) {
+    auto* read_access_rights = library.resolve<decltype(ReadAccessRights)>("ReadAccessRights");
+    if (read_access_rights == nullptr) {
         return failure("the library has no ReadAccessRights");
     }
     std::vector<char> buffer(PERMWELL_READ_BUFFER_SIZE);
     std::int32_t length = 0;
-    if (readAccessRights(path, buffer.data(), &length) != 1) {
+    if (read_access_rights(path, buffer.data(), &length) != 1) {
         return failure(std::string("cannot read the access rights of ") + path);
     }
     std::fwrite(buffer.data(), 1, static_cast<std::size_t>(length), stdout);
-    return kExitSuccess;
+    return exit_success;
 }
 
-int grantCommand(const Library& library, const char* path, const char* account, const char* maskText) {
-    const auto mask = parseMask(maskText);
+int grant_command(const Library& library, const char* path, const char* account, const char* mask_text) {
+    const auto mask = parse_mask(mask_text);
     if (!mask) {
-        return usageError("MASK must be a number, letters from \"rwx\" or \"full\"");
+        return usage_error("MASK must be a number, letters from \"rwx\" or \"full\"");
     }
-    auto* setAccessRights = library.resolve<decltype(SetAccessRights)>("SetAccessRights");
-    if (setAccessRights == nullptr) {
+    auto* set_access_rights = library.resolve<decltype(SetAccessRights)>("SetAccessRights");
+    if (set_access_rights == nullptr) {
         return failure("the library has no SetAccessRights");
     }
-    if (setAccessRights(path, account, *mask) != 1) {
+    if (set_access_rights(path, account, *mask) != 1) {
         std::fflush(stdout);
         return failure(std::string("cannot give ") + account + " access to " + path);
     }
-    return kExitSuccess;
+    return exit_success;
 }
 
-int groupsCommand(const Library& library, const char* user) {
-    auto* getUserGroups = library.resolve<decltype(GetUserGroups)>("GetUserGroups");
-    if (getUserGroups == nullptr) {
+int groups_command(const Library& library, const char* user) {
+    auto* get_user_groups = library.resolve<decltype(GetUserGroups)>("GetUserGroups");
+    if (get_user_groups == nullptr) {
         return failure("the library has no GetUserGroups");
     }
     // A refused text hands back the length of the whole text. An unchanged
     // length means a real failure, unless the text needed exactly the
     // capacity, so one retry with a byte more settles that case.
     std::uint32_t capacity = 4096;
-    bool retriedSameLength = false;
+    bool retried_same_length = false;
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::vector<char> buffer(capacity);
         std::uint32_t length = capacity;
-        if (getUserGroups(user, buffer.data(), &length) == 1) {
+        if (get_user_groups(user, buffer.data(), &length) == 1) {
             std::fwrite(buffer.data(), 1, length, stdout);
-            return kExitSuccess;
+            return exit_success;
         }
         if (length > capacity && length < UINT32_MAX) {
             capacity = length + 1;
-        } else if (length == capacity && !retriedSameLength) {
-            retriedSameLength = true;
+        } else if (length == capacity && !retried_same_length) {
+            retried_same_length = true;
             capacity += 1;
         } else {
             break;
@@ -153,42 +153,43 @@ int groupsCommand(const Library& library, const char* user) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    permwell::host::useBinaryOutput();
+    permwell::host::use_binary_output();
     std::vector<const char*> args(argv + 1, argv + argc);
-    const char* libraryPath = nullptr;
+    const char* library_path = nullptr;
     if (!args.empty() && (std::strcmp(args[0], "--help") == 0 || std::strcmp(args[0], "-h") == 0)) {
         std::fputs(usage().c_str(), stdout);
-        return kExitSuccess;
+        return exit_success;
     }
     if (!args.empty() && std::strcmp(args[0], "--library") == 0) {
         if (args.size() < 2) {
-            return usageError("--library needs a PATH");
+            return usage_error("--library needs a PATH");
         }
-        libraryPath = args[1];
+        library_path = args[1];
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty()) {
-        return usageError("missing COMMAND");
+        return usage_error("missing COMMAND");
     }
     const std::string_view command = args[0];
     const std::size_t wanted = command == "list" ? 2 : command == "grant" ? 4 : command == "groups" ? 2 : 0;
     if (wanted == 0) {
-        return usageError("unknown command \"" + std::string(command) + "\"");
+        return usage_error("unknown command \"" + std::string(command) + "\"");
     }
     if (args.size() != wanted) {
-        return usageError(std::string(command) + " takes " + std::to_string(wanted - 1) + (wanted == 2 ? " argument" : " arguments"));
+        return usage_error(std::string(command) + " takes " + std::to_string(wanted - 1) +
+                           (wanted == 2 ? " argument" : " arguments"));
     }
 
     std::string error;
-    const Library library = loadLibrary(libraryPath, error);
+    const Library library = load_library(library_path, error);
     if (!library) {
         return failure("cannot load the library: " + error);
     }
     if (command == "list") {
-        return listCommand(library, args[1]);
+        return list_command(library, args[1]);
     }
     if (command == "grant") {
-        return grantCommand(library, args[1], args[2], args[3]);
+        return grant_command(library, args[1], args[2], args[3]);
     }
-    return groupsCommand(library, args[1]);
+    return groups_command(library, args[1]);
 }

@@ -39,8 +39,6 @@ void ended_by_server(std::initializer_list<const std::string*> made, const std::
     for (const std::string* path : made) delete_when_free(*path);
 }
 
-enum class Waited { answered, timed_out, ended };
-
 // Without change notification a directory search for the signal file in an
 // unusual letter case (neither its usual spellings nor one the watch named)
 // comes at most this often: a busy directory changes at every poll, each
@@ -48,17 +46,11 @@ enum class Waited { answered, timed_out, ended };
 // the account's inotify instances.
 constexpr std::uint32_t polling_search_ms = 5000;
 
-// Checks for the signal file until it appears, the time-out passes or the web
-// server ends the run; between two checks it waits for a change in the work
-// directory, at most one poll interval. A check is one look-up of the exact
-// name, and of a name in another letter case that the watch reported. When
-// the watch cannot tell (events lost, or, with no watch, a directory changed
-// since it was last read) the usual spellings of the name are looked up, and
-// the directory is searched at most once per poll interval (once in five
-// seconds without a watch), so waiting costs the same however many files the
-// directory holds. `found` receives the path of the signal file found.
+}  // namespace
+
 Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
-                       std::uint32_t poll_ms, std::string& found) {
+                       std::uint32_t poll_ms, std::string& found, const std::function<bool()>& ended,
+                       std::uint32_t check_ms) {
     using News = platform::DirectoryWatch::News;
     const std::uint32_t start = platform::tick_ms();
     const std::uint32_t search_every = watch.active() ? poll_ms : std::max(poll_ms, polling_search_ms);
@@ -69,7 +61,7 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
     std::uint32_t last_search = start;
     std::string named;
     for (;;) {
-        if (platform::termination_requested()) return Waited::ended;
+        if (ended ? ended() : platform::termination_requested()) return Waited::ended;
         if (platform::file_exists(signal_path)) {
             found = signal_path;
             return Waited::answered;
@@ -86,7 +78,7 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
                 return Waited::answered;
             }
         }
-        std::uint32_t pause = poll_ms;
+        std::uint32_t pause = std::min(poll_ms, check_ms);
         if (search_due) {
             const std::uint32_t now = platform::tick_ms();
             const std::uint32_t since = now - last_search;
@@ -106,6 +98,8 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
         if (watch.wait(signal_path, pause, &named) == News::lost) search_due = look_up_due = true;
     }
 }
+
+namespace {
 
 // A request whose body comes chunked has no CONTENT_LENGTH; the web server
 // passes the decoded body on standard input and says so in this variable.

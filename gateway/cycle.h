@@ -38,6 +38,24 @@ std::string signal_name_for(std::string_view request_path);
 // beyond 2^31 - 1 give 0, which reads nothing.
 std::uint64_t parse_content_length(std::string_view text);
 
+// How a wait for the application's answer ended.
+enum class Waited { answered, timed_out, ended };
+
+// Checks for the signal file until it appears, the time-out passes or the
+// wait is ended (`ended` says so; by default, the web server asking the
+// gateway to end); between two checks it waits for a change in the work
+// directory, at most one poll interval, and at most `check_ms` between two
+// calls of `ended`. A check is one look-up of the exact name, and of a name in
+// another letter case that the watch reported. When the watch cannot tell
+// (events lost, or, with no watch, a directory changed since it was last
+// read) the usual spellings of the name are looked up, and the directory is
+// searched at most once per poll interval (once in five seconds without a
+// watch), so waiting costs the same however many files the directory holds.
+// `found` receives the path of the signal file found.
+Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
+                       std::uint32_t poll_ms, std::string& found, const std::function<bool()>& ended = {},
+                       std::uint32_t check_ms = no_time_limit);
+
 // One run of the gateway as seen by the guarded work: where the response and
 // error pages go, and where the error log lies.
 class Run {

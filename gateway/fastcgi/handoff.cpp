@@ -182,6 +182,8 @@ void Responder::request_relayed(RelayJob& job) {
         if (aborted) end_request(client, id);  // nothing relayed
         else answer(client, id, std::move(job.answer));
     }
+    // The answer's records are written or queued: the file is no longer read.
+    platform::delete_file(job.pending->output_path);
     job_done(client);
 }
 

@@ -42,7 +42,7 @@ void make_files(uv_work_t* work) {
     }
 }
 
-// On a pool thread: the clean-up and relay of an answered request.
+// The clean-up and relay of an answered request (on the loop thread).
 void relay(uv_work_t* work) {
     auto& job = *static_cast<RelayJob*>(work->data);
     const Pending& p = *job.pending;
@@ -50,8 +50,10 @@ void relay(uv_work_t* work) {
         // An application may still hold its signal file open for a moment.
         delete_when_free(job.found_signal);
         platform::delete_file(p.request_path);
+        // The output file goes once the answer is sent (request_relayed):
+        // its delete frees its blocks, the slowest call of the request, and
+        // the web server need not wait for it.
         relay_output_file(p.output_path, p.log_path, [&](std::string_view bytes) { job.answer.add(bytes); });
-        platform::delete_file(p.output_path);
     } catch (...) {
         // As in the CGI program, the page follows what was relayed.
         log_error(p.log_path, text::log_exception);

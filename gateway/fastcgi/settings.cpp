@@ -1,7 +1,5 @@
 #include "fastcgi/settings.h"
 
-#include <uv.h>
-
 #include "cycle.h"
 #include "platform.h"
 #include "texts.h"
@@ -13,23 +11,9 @@ constexpr std::int64_t default_poll_ms = 150;
 
 }  // namespace
 
-std::string SettingsCache::signature() const {
-    uv_fs_t req;
-    const int result = uv_fs_stat(nullptr, &req, path_.c_str(), nullptr);
-    std::string sig;
-    if (result == 0) {
-        const uv_stat_t& st = req.statbuf;
-        sig = std::to_string(st.st_size) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_ctim.tv_sec) +
-              "." + std::to_string(st.st_ctim.tv_nsec) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
-              std::to_string(st.st_mtim.tv_nsec);
-    }
-    uv_fs_req_cleanup(&req);
-    return sig;
-}
-
 const Settings& SettingsCache::current() {
     using namespace std::string_view_literals;
-    std::string sig = signature();
+    std::string sig = file_stamp(path_);
     if (read_ && sig == signature_ && !sig.empty()) return settings_;
 
     const auto section = text::settings_section;

@@ -15,6 +15,10 @@ struct Settings {
     std::string prefix;
 };
 
+// What tells one version of a file from another (its size, times and file
+// number, as the system gives them); empty when the file is not there.
+std::string file_stamp(const std::string& path);
+
 class SettingsCache {
 public:
     explicit SettingsCache(std::string path) : path_(std::move(path)) {}
@@ -26,10 +30,6 @@ public:
     const Settings& current();
 
 private:
-    // What tells one version of the file from another: size, change time
-    // and file number; empty when the file is not there.
-    std::string signature() const;
-
     std::string path_;
     bool read_ = false;
     std::string signature_;

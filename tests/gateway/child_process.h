@@ -17,6 +17,7 @@
 extern char** environ;
 #endif
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,7 @@ struct ChildOptions {
     std::string stdin_path;                               // empty: an empty input
     std::string stdout_path;                              // the file, for ChildOutput::file
     ChildOutput output = ChildOutput::file;
+    std::intptr_t stdin_handle = -1;  // Windows: a handle given as standard input instead (a pipe's server end)
 };
 
 #ifdef _WIN32
@@ -87,8 +89,15 @@ public:
     Child(const std::string& program, const ChildOptions& options) {
         using detail::OwnedHandle;
         SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        OwnedHandle in(::CreateFileA(options.stdin_path.empty() ? "NUL" : options.stdin_path.c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+        OwnedHandle in;
+        if (options.stdin_handle != -1) {
+            if (!::DuplicateHandle(::GetCurrentProcess(), reinterpret_cast<HANDLE>(options.stdin_handle),
+                                   ::GetCurrentProcess(), in.out(), 0, TRUE, DUPLICATE_SAME_ACCESS))
+                throw std::runtime_error("DuplicateHandle failed");
+        } else {
+            *in.out() = ::CreateFileA(options.stdin_path.empty() ? "NUL" : options.stdin_path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+        }
         OwnedHandle err(::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                       OPEN_EXISTING, 0, nullptr));
         OwnedHandle out;

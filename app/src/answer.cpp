@@ -36,9 +36,14 @@ Request::Result Request::end(Result result) {
 
 // Whether the request is no longer ours to answer: the gateway gave it up
 // (its request file is gone or made anew), or another process took the claim
-// over while this one stood still.
-bool Request::gone(std::string* error) {
-    if (!book_.still_ours(*claim_)) {
+// over while this one stood still. Before the two steps that another owner's
+// answer could not survive (emptying the output file, making the signal
+// file) the claim file itself is looked at (`fresh`): a look remembered from
+// a moment ago cannot tell of a takeover since, which a host whose view of
+// the claim's time lags (a network file system's attribute cache) may make
+// sooner than the expiry promises.
+bool Request::gone(std::string* error, bool fresh) {
+    if (!book_.still_ours(*claim_, fresh)) {
         *error = "another process took the request over";
         return true;
     }
@@ -70,7 +75,7 @@ Request::Result Request::open_output(std::string* error) {
         case platform::OpenStatus::refused: return end(Result::refused);
         case platform::OpenStatus::failed: return end(Result::failed);
     }
-    if (gone(error)) return end(Result::gone);
+    if (gone(error, true)) return end(Result::gone);
     if (!output_->empty(error)) return end(Result::failed);
     return Result::ok;
 }
@@ -106,7 +111,7 @@ Request::Result Request::finish(std::string* error) {
     const bool closed = output_->close(error);
     output_.reset();
     if (!closed) return end(Result::failed);
-    if (gone(error)) return end(Result::gone);
+    if (gone(error, true)) return end(Result::gone);
     platform::FileId signal;
     const auto made = dir_.create_new(signal_name(claim_->request_name), {}, &signal, error);
     switch (made) {

@@ -36,7 +36,7 @@ public:
 private:
     Result open_output(std::string* error);
     Result end(Result result);
-    bool gone(std::string* error);
+    bool gone(std::string* error, bool fresh = false);
 
     platform::Directory& dir_;
     ClaimBook& book_;

@@ -101,11 +101,11 @@ bool ClaimBook::request_still_there(const Claim& claim) {
     return id && *id == claim.request;
 }
 
-bool ClaimBook::still_ours(Claim& claim) {
+bool ClaimBook::still_ours(Claim& claim, bool fresh) {
     {
         const std::lock_guard lock(mutex_);
         if (claim.lost) return false;
-        if (Clock::now() - claim.verified < expiry_ / 4) return true;
+        if (!fresh && Clock::now() - claim.verified < expiry_ / 4) return true;
     }
     return verify(claim);
 }

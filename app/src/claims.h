@@ -75,9 +75,10 @@ public:
 
     // Whether the request file is still the claimed incarnation.
     bool request_still_there(const Claim& claim);
-    // Whether the claim is still this process's; looks at the file when the
-    // last look is older than a quarter of the expiry (after a stop).
-    bool still_ours(Claim& claim);
+    // Whether the claim is still this process's. A `fresh` answer looks at
+    // the claim file now; otherwise the file is looked at when the last look
+    // is older than a quarter of the expiry (after a stop).
+    bool still_ours(Claim& claim, bool fresh = false);
     void settle(Claim& claim);
     void mark_signalled(Claim& claim, const platform::FileId& signal);
     // Removes the signal file this process made for the claim's request, but

@@ -134,7 +134,9 @@ TEST(Arrivals, ARequestBlockedByAClaimComesBackWhenTheClaimGoes) {
 }
 
 struct BookRig {
-    BookRig() : dir(state), book(dir, "this host 1 me\n", "me", 0s) { EXPECT_TRUE(book.start(&error)); }
+    explicit BookRig(std::chrono::seconds expiry = 0s) : dir(state), book(dir, "this host 1 me\n", "me", expiry) {
+        EXPECT_TRUE(book.start(&error));
+    }
     std::shared_ptr<Claim> take(const std::string& name, ClaimBook::Take want = ClaimBook::Take::won) {
         const auto id = dir.identify(name);
         std::shared_ptr<Claim> claim;
@@ -183,6 +185,35 @@ TEST(ClaimBook, AnOwnerWhoseClaimWasTakenOverWritesNothing) {
             EXPECT_EQ(req.finish(&rig.error), Request::Result::ok) << c.what;
             EXPECT_TRUE(rig.state.has("qg_1.ret")) << c.what;
         }
+    }
+}
+
+TEST(ClaimBook, ATakeoverJustAfterALookStopsTheAnswerBeforeItCanHarm) {
+    // Another host took the claim over a moment after this process last
+    // looked at it (its view of the claim's time lagged): the look remembered
+    // must not let this process empty the output file or make the signal.
+    for (const bool before_finish : {false, true}) {
+        SCOPED_TRACE(before_finish ? "taken over before the finish" : "taken over before the first write");
+        BookRig rig(600s);
+        rig.state.put("qg_1.TMP", request("cgi1.TMP"));
+        rig.state.put("cgi1.TMP", "the other owner's answer", false);
+        auto claim = rig.take("qg_1.TMP");
+        Request req(rig.dir, rig.book, claim, *parse_request(request("cgi1.TMP")));
+        auto take_over = [&] {
+            rig.state.erase(claim->path);
+            rig.state.put(claim->path, "other host 2 them\n", false);
+        };
+        if (before_finish) {
+            ASSERT_EQ(req.write("mine", &rig.error), Request::Result::ok);
+            take_over();
+            EXPECT_EQ(req.finish(&rig.error), Request::Result::gone);
+        } else {
+            take_over();
+            EXPECT_EQ(req.write("mine", &rig.error), Request::Result::gone);
+            const std::lock_guard lock(rig.state.mutex);
+            EXPECT_EQ(rig.state.files["cgi1.TMP"].text, "the other owner's answer");
+        }
+        EXPECT_FALSE(rig.state.has("qg_1.ret"));
     }
 }
 

@@ -154,6 +154,10 @@ class Machine:
         self.sock.sendall(("%s %s\n" % (ident, command)).encode())
         return ident
 
+    def finished(self, ident):
+        with self.lock:
+            return ident in self.done
+
     def wait(self, ident, timeout=600):
         with self.lock:
             if not self.arrived.wait_for(lambda: ident in self.done or not self.ready, timeout=timeout):

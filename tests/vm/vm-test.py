@@ -150,15 +150,16 @@ class Run:
         vms.wait_until(5, lambda: self.answered() - before >= len(right))
         answered = self.answered() - before
         row = {"phase": phase, "requests": len(lines), "right": len(right), "answers": answered,
-               "duplicates": max(0, answered - len(right)),
+               # A request that timed out may still have been answered, too late.
+               "duplicates": max(0, answered - len(lines)),
                "timeouts": sum(1 for l in lines if l[3] == "timeout"),
                "median": percentile([int(l[2]) for l in right], 50),
                "p99": percentile([int(l[2]) for l in right], 99)}
         if expect_all_right:
             self.failures.check(len(right) == len(lines), "%s %s: %d of %d answered right (wrong: %s)" % (
                 self.fs, phase, len(right), len(lines), " ".join(l[0] + ":" + l[1] for l in lines if l[3] != "right")[:400]))
-        self.failures.check(answered <= len(right), "%s %s: %d answers for %d requests answered" % (
-            self.fs, phase, answered, len(right)))
+        self.failures.check(answered <= len(lines), "%s %s: %d answers for %d requests" % (
+            self.fs, phase, answered, len(lines)))
         print("vm: %s %s: %d requests in %.0f s, %d right, %d answers, %d timed out, median %d ms, p99 %d ms" % (
             self.fs, phase, row["requests"], self.elapsed, row["right"], answered, row["timeouts"],
             row["median"], row["p99"]), flush=True)
@@ -173,7 +174,8 @@ class Run:
         parallel([lambda m=m: m.role("fs_mount", fs) for m in clients])
         print("vm: %s mounted: %s" % (fs, self.webs[0].role("fs_mount_options").strip()), flush=True)
         parallel([lambda a=a: a.role("app_start", "app-%s-1.log" % fs) for a in self.apps])
-        parallel([lambda w=w: w.role("web_start", "8080", "50", "30") for w in self.webs])
+        self.timeout = 30 if self.accel == "kvm" else 120  # emulation: tens of seconds at worst
+        parallel([lambda w=w: w.role("web_start", "8080", "50", str(self.timeout)) for w in self.webs])
 
         # Requests from both web hosts, 8 at a time each.
         before = self.answered()
@@ -203,7 +205,7 @@ class Run:
         print("vm: %s time-outs: %d timed out, error log %d lines, %d whole" % (fs, timed, len(log), whole), flush=True)
         self.clean(20, "after the time-outs")
         self.server.role("clear_errorlog", fs)
-        self.web_set("Timeout", 30)
+        self.web_set("Timeout", self.timeout)
 
         # PollTime 250.
         self.web_set("PollTime", 250)
@@ -245,7 +247,7 @@ class Run:
                             "%s kill: %d right and %d timed out of %d" % (fs, row["right"], row["timeouts"], row["requests"]))
         stale = [name for name in self.leftovers() if name.startswith("claims/") and name.endswith(".clm")]
         stale_numbers = {name[len("claims/"):].split(".")[0].lower() for name in stale}
-        self.web_set("Timeout", 30)
+        self.web_set("Timeout", self.timeout)
         before = self.answered()
         app1_log = "app-%s-1.log" % fs
         app1_before = self.apps[0].read_out(app1_log).count("answered ")

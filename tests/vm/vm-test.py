@@ -32,6 +32,7 @@ import threading
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, here)
 import vms  # noqa: E402
 
@@ -177,16 +178,19 @@ class Run:
         self.timeout = 30 if self.accel == "kvm" else 120  # emulation: tens of seconds at worst
         parallel([lambda w=w: w.role("web_start", "8080", "50", str(self.timeout)) for w in self.webs])
 
-        # Requests from both web hosts, 8 at a time each.
-        before = self.answered()
-        lines = self.load("load", "r", n // 2, 8)
-        row = self.counted("load", lines, before)
-        result.update(requests=row["requests"], right=row["right"], answers=row["answers"],
-                      duplicates=row["duplicates"], median50=row["median"], p99_50=row["p99"])
-        result["left"] = self.clean(20, "after the load")
-        log = self.server.role("errorlog", fs)
-        self.failures.check(not log, "%s: failures logged: %s" % (fs, log[:2000]))
-        self.server.role("clear_errorlog", fs)
+        result.update(requests=0, right=0, answers=0, duplicates=0, median50=0, p99_50=0, left=0, left_end=0,
+                      median250=0, p99_250=0, clock="-", kill="-", back="-")
+        if not self.args.time_outs_only:
+            # Requests from both web hosts, 8 at a time each.
+            before = self.answered()
+            lines = self.load("load", "r", n // 2, 8)
+            row = self.counted("load", lines, before)
+            result.update(requests=row["requests"], right=row["right"], answers=row["answers"],
+                          duplicates=row["duplicates"], median50=row["median"], p99_50=row["p99"])
+            result["left"] = self.clean(20, "after the load")
+            log = self.server.role("errorlog", fs)
+            self.failures.check(not log, "%s: failures logged: %s" % (fs, log[:2000]))
+            self.server.role("clear_errorlog", fs)
 
         # Time-outs at once from both web hosts: one whole line each in the one log.
         self.web_set("Timeout", 1)
@@ -207,6 +211,9 @@ class Run:
         self.server.role("clear_errorlog", fs)
         self.web_set("Timeout", self.timeout)
 
+        if self.args.time_outs_only:
+            self.finish(fs, result)
+            return
         # PollTime 250.
         self.web_set("PollTime", 250)
         before = self.answered()
@@ -254,8 +261,8 @@ class Run:
         row = self.counted("after-kill", self.load("after", "a", n // 10, 8), before)
         answered_names = re.findall(r"answered (\S+)", self.apps[0].read_out(app1_log))[app1_before:]
         reused = len(stale_numbers & {name.lower() for name in answered_names})
-        self.failures.check(not stale_numbers or reused > 0,
-                            "%s: no later request took a number the stopped host held (%s)" % (fs, sorted(stale_numbers)))
+        # The gateway chooses each number itself: a later request takes one
+        # the stopped host held only by chance, so this is counted, not required.
         result["kill"] = "%d timed out, %d claims held, %d numbers reused: %d/%d right" % (
             sum(1 for l in lines if l[3] == "timeout"), len(stale_numbers), reused, row["right"], row["requests"])
         # Back again: a new boot of the same disk.
@@ -269,9 +276,12 @@ class Run:
         # The stopped host's claims and liveness file go when they expire.
         result["left_end"] = self.clean(100, "at the end")
 
+        self.finish(fs, result)
+
+    def finish(self, fs, result):
         parallel([lambda w=w: w.role("web_stop") for w in self.webs] +
                  [lambda a=a: a.role("app_stop") for a in self.apps])
-        parallel([lambda m=m: m.role("unmount") for m in clients])
+        parallel([lambda m=m: m.role("unmount") for m in self.webs + self.apps])
         self.table.append(result)
 
 
@@ -282,6 +292,8 @@ def main():
     parser.add_argument("--fs", default="nfs3,nfs42,smb3")
     parser.add_argument("--requests", type=int, default=0,
                         help="default 1000, or QG_VM_REQUESTS (default 40) under qemu's emulation")
+    parser.add_argument("--time-outs-only", action="store_true",
+                        help="only the time-outs at once (appending to the one error log)")
     parser.add_argument("--cache", default=os.path.join(os.path.dirname(os.path.dirname(here)), "build", "vm"))
     args = parser.parse_args()
     args.qg, args.app = os.path.abspath(args.qg), os.path.abspath(args.app)

@@ -225,7 +225,6 @@ public:
 
     // Bytes read, 0 at the end, -1 on an error.
     long read(char* buffer, std::size_t size);
-    bool rewind();
 
 private:
     // The system's handle, kept opaque here: wide enough for a descriptor or

@@ -58,12 +58,14 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
     }
 
     // A response without its own status line gets the default header; a file
-    // shorter than four bytes has none. The head is read to four bytes or the
-    // end, so a short read cannot hide a status line, and a head that cannot
-    // be read at all leaves nothing to judge: the file counts as unreadable.
+    // shorter than four bytes has none. The head is read to at least four
+    // bytes or the end, so a short read cannot hide a status line, and a head
+    // that cannot be read at all leaves nothing to judge: the file counts as
+    // unreadable. What the head read is the first piece sent, so the file is
+    // read once, front to back.
     std::size_t head = 0;
     while (head < 4) {
-        const long n = file->read(buffer + head, 4 - head);
+        const long n = file->read(buffer + head, relay_piece - head);
         if (n < 0) {
             log_error(log_path, text::log_unreadable);
             write_error_page(out, text::title_unreadable, text::page_unreadable);
@@ -77,23 +79,26 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
     bool status_due = head > 0 && !header_due && status_line == StatusLine::as_header;
 
     bool relayed = false;
-    if (file->rewind()) {
-        // A web server that ended the run reads nothing more.
-        while (!platform::termination_requested()) {
+    std::size_t pending = head;
+    // A web server that ended the run reads nothing more.
+    while (!platform::termination_requested()) {
+        if (pending == 0) {
             const long n = file->read(buffer, relay_piece);
             if (n <= 0) break;
-            // The header goes out with the first bytes, so a file that then
-            // yields none gets the no-output page alone, not after a header.
-            if (header_due) out(text::default_header);
-            header_due = false;
-            const std::string_view piece(buffer, static_cast<std::size_t>(n));
-            if (status_due)
-                send_status_as_header(out, piece);
-            else
-                out(piece);
-            status_due = false;
-            relayed = true;
+            pending = static_cast<std::size_t>(n);
         }
+        // The header goes out with the first bytes, so a file that then
+        // yields none gets the no-output page alone, not after a header.
+        if (header_due) out(text::default_header);
+        header_due = false;
+        const std::string_view piece(buffer, pending);
+        if (status_due)
+            send_status_as_header(out, piece);
+        else
+            out(piece);
+        status_due = false;
+        relayed = true;
+        pending = 0;
     }
     if (!relayed && !platform::termination_requested())
         write_error_page(out, text::title_no_output, text::page_no_output);

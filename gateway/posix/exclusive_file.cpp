@@ -49,8 +49,22 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const 
     // time whenever the client reads slowly. On a network file system the
     // lease is refused whatever this machine holds; there the application's
     // order (close, then signal) is relied on.
-    struct statfs fs {};
-    const bool network = ::fstatfs(fd.get(), &fs) == 0 && posix::network_file_system(fs.f_type);
+    // The kind of file system is asked once per device and thread: a
+    // responder relays every answer from the same work directory.
+    thread_local struct {
+        dev_t device = 0;
+        bool known = false;
+        bool network = false;
+    } last;
+    if (!last.known || last.device != st.st_dev) {
+        struct statfs fs {};
+        if (::fstatfs(fd.get(), &fs) == 0) {
+            last = {st.st_dev, true, posix::network_file_system(fs.f_type)};
+        } else {
+            last.known = false;
+        }
+    }
+    const bool network = last.known && last.network;
     if (network) {
         // no lease check: see above
     } else if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
@@ -79,7 +93,5 @@ long ExclusiveFile::read(char* buffer, std::size_t size) {
         return static_cast<long>(n);
     }
 }
-
-bool ExclusiveFile::rewind() { return ::lseek(fd_of(handle_), 0, SEEK_SET) == 0; }
 
 }  // namespace qg::platform

@@ -79,7 +79,9 @@ namespace {
 // processes and over time, so concurrent gateways rarely collide on their
 // first try.
 std::uint16_t search_start() {
-    const auto seed = tick_ms() ^ (static_cast<std::uint32_t>(::getpid()) * 2654435761u);
+    // The process id is asked once: a responder names two files per request.
+    static const auto pid = static_cast<std::uint32_t>(::getpid());
+    const auto seed = tick_ms() ^ (pid * 2654435761u);
     return static_cast<std::uint16_t>(seed % 0xFFFF + 1);
 }
 

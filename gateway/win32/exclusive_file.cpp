@@ -45,9 +45,4 @@ long ExclusiveFile::read(char* buffer, std::size_t size) {
     return static_cast<long>(got);
 }
 
-bool ExclusiveFile::rewind() {
-    LARGE_INTEGER zero{};
-    return ::SetFilePointerEx(handle_of(handle_), zero, nullptr, FILE_BEGIN) != 0;
-}
-
 }  // namespace qg::platform

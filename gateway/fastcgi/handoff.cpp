@@ -183,7 +183,13 @@ void Responder::request_relayed(RelayJob& job) {
         else answer(client, id, std::move(job.answer));
     }
     // The answer's records are written or queued: the file is no longer read.
-    platform::delete_file(job.pending->output_path);
+    // Its delete frees the file's blocks, the slowest call of a request: with
+    // other requests about it goes to the thread pool, and the loop thread
+    // relays the next answer meanwhile.
+    if (waiting_ > 0 || jobs_ > 1)
+        delete_on_pool(loop, job.pending->output_path);
+    else
+        platform::delete_file(job.pending->output_path);
     job_done(client);
 }
 

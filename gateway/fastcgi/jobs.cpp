@@ -71,7 +71,33 @@ void relayed(uv_work_t* work, int) {
     job->responder->request_relayed(*job);
 }
 
+struct DeleteJob {
+    uv_work_t work{};
+    std::string path;
+};
+
+void delete_file(uv_work_t* work) {
+    try {
+        platform::delete_file(static_cast<DeleteJob*>(work->data)->path);
+    } catch (...) {
+        // Left for the packaged ageing rule, as any file a crash leaves.
+    }
+}
+
+void deleted(uv_work_t* work, int) { std::unique_ptr<DeleteJob>(static_cast<DeleteJob*>(work->data)); }
+
 }  // namespace
+
+void delete_on_pool(uv_loop_t* loop, std::string path) {
+    auto job = std::make_unique<DeleteJob>();
+    job->path = std::move(path);
+    job->work.data = job.get();
+    if (uv_queue_work(loop, &job->work, delete_file, deleted) == 0) {
+        job.release();
+    } else {
+        delete_file(&job->work);
+    }
+}
 
 void queue(uv_loop_t* loop, std::unique_ptr<MakeJob> job, bool here) {
     job->work.data = job.get();

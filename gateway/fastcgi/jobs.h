@@ -40,5 +40,8 @@ struct RelayJob {
 // thread at once; either way the responder gets it back on the loop thread.
 void queue(uv_loop_t* loop, std::unique_ptr<MakeJob> job, bool here);
 void queue(uv_loop_t* loop, std::unique_ptr<RelayJob> job, bool here);
+// Deletes a file on the thread pool (at once where the pool refuses it);
+// nothing waits for it, and the loop runs until it is done.
+void delete_on_pool(uv_loop_t* loop, std::string path);
 
 }  // namespace qg::fastcgi

@@ -41,13 +41,14 @@ Request::Result Request::end(Result result) {
 // file) the claim file itself is looked at (`fresh`): a look remembered from
 // a moment ago cannot tell of a takeover since, which a host whose view of
 // the claim's time lags (a network file system's attribute cache) may make
-// sooner than the expiry promises.
+// sooner than the expiry promises. The request file is then read again
+// too: a file made anew under the name may look like the old one.
 bool Request::gone(std::string* error, bool fresh) {
     if (!book_.still_ours(*claim_, fresh)) {
         *error = "another process took the request over";
         return true;
     }
-    if (!book_.request_still_there(*claim_)) {
+    if (!book_.request_still_there(*claim_, fresh)) {
         *error = "the gateway gave the request up";
         return true;
     }

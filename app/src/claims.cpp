@@ -68,6 +68,7 @@ ClaimBook::Take ClaimBook::take(const std::string& name, const platform::FileId&
     claim->request_name = name;
     claim->path = claims_path(name + "." + hex16(stamp) + std::string(claim_ext));
     claim->request = id;
+    claim->stamp = stamp;
     auto made = dir_.create_new(claim->path, label_, &claim->made, error);
     if (made == platform::CreateStatus::failed && dir_.make_subdirectory(std::string(claims_dir), error)) {
         // Another process removed the claims folder when it closed while empty.
@@ -81,8 +82,11 @@ ClaimBook::Take ClaimBook::take(const std::string& name, const platform::FileId&
     // The gateway may have deleted the request (and a new one taken its name)
     // since it was read, or the answer's signal file may have come meanwhile
     // from an owner whose claim had just been collected: then this claim is
-    // for nothing.
-    if (!request_still_there(*claim) || dir_.exists(signal)) {
+    // for nothing. The text is compared too: an owner releases its claim
+    // once the gateway deletes the request, so a process that read the text
+    // just before that could otherwise claim, and answer, a request that was
+    // answered already, in the place of the next one under the name.
+    if (!request_still_there(*claim, true) || dir_.exists(signal)) {
         dir_.remove(claim->path);
         *blocker = signal;
         return Take::answered;
@@ -96,9 +100,16 @@ ClaimBook::Take ClaimBook::take(const std::string& name, const platform::FileId&
     return Take::won;
 }
 
-bool ClaimBook::request_still_there(const Claim& claim) {
-    const auto id = dir_.identify(claim.request_name);
-    return id && *id == claim.request;
+bool ClaimBook::request_still_there(const Claim& claim, bool thorough) {
+    if (!thorough) {
+        const auto id = dir_.identify(claim.request_name);
+        return id && *id == claim.request;
+    }
+    platform::FileText file;
+    std::string error;
+    // A text longer than the one claimed is another text.
+    if (dir_.read(claim.request_name, claim.request.size, &file, &error) != platform::ReadStatus::ok) return false;
+    return file.id == claim.request && claim_stamp(file.text, file.modified_s) == claim.stamp;
 }
 
 bool ClaimBook::still_ours(Claim& claim, bool fresh) {

@@ -39,6 +39,7 @@ struct Claim {
     std::string request_name;
     std::string path;  // relative to the work directory
     platform::FileId request;  // the request file's incarnation it was made for
+    std::uint64_t stamp = 0;  // claim_stamp of that incarnation's text
     // Guarded by the book's lock.
     platform::FileId made;  // the claim file as this process made it
     Clock::time_point verified;  // when it was last seen to be ours
@@ -73,8 +74,12 @@ public:
     Take take(const std::string& name, const platform::FileId& id, std::uint64_t stamp, std::shared_ptr<Claim>* out,
               std::string* blocker, std::string* error);
 
-    // Whether the request file is still the claimed incarnation.
-    bool request_still_there(const Claim& claim);
+    // Whether the request file is still the claimed incarnation. A
+    // `thorough` answer reads the file again and compares its stamp too: a
+    // network file system may show a file made anew under the name with the
+    // same node, the same size and times in whole seconds, and a local one
+    // may reuse the inode within one tick of its clock.
+    bool request_still_there(const Claim& claim, bool thorough = false);
     // Whether the claim is still this process's. A `fresh` answer looks at
     // the claim file now; otherwise the file is looked at when the last look
     // is older than a quarter of the expiry (after a stop).

@@ -138,10 +138,12 @@ struct BookRig {
         EXPECT_TRUE(book.start(&error));
     }
     std::shared_ptr<Claim> take(const std::string& name, ClaimBook::Take want = ClaimBook::Take::won) {
-        const auto id = dir.identify(name);
+        platform::FileText file;
+        EXPECT_EQ(dir.read(name, 1 << 20, &file, &error), platform::ReadStatus::ok) << name;
         std::shared_ptr<Claim> claim;
         std::string blocker;
-        EXPECT_EQ(book.take(name, *id, 42, &claim, &blocker, &error), want) << name;
+        EXPECT_EQ(book.take(name, file.id, claim_stamp(file.text, file.modified_s), &claim, &blocker, &error), want)
+            << name;
         return claim;
     }
     FakeDirectory::State state;
@@ -212,6 +214,40 @@ TEST(ClaimBook, ATakeoverJustAfterALookStopsTheAnswerBeforeItCanHarm) {
             EXPECT_EQ(req.write("mine", &rig.error), Request::Result::gone);
             const std::lock_guard lock(rig.state.mutex);
             EXPECT_EQ(rig.state.files["cgi1.TMP"].text, "the other owner's answer");
+        }
+        EXPECT_FALSE(rig.state.has("qg_1.ret"));
+    }
+}
+
+TEST(ClaimBook, ARequestMadeAnewThatLooksTheSameIsNotAnsweredWithTheOldText) {
+    // A network file system shows a file made anew under the name with the
+    // same node, size and whole-second times: only the text tells them apart.
+    // Seen by a process that read the old request just before its owner's
+    // answer was taken and the claim released, or whose gateway gave up.
+    auto make_anew = [](BookRig& rig) {
+        const std::lock_guard lock(rig.state.mutex);
+        rig.state.files["qg_1.TMP"].text = request("cgi2.TMP");  // same length, same id
+    };
+    for (const bool at_take : {true, false}) {
+        SCOPED_TRACE(at_take ? "made anew before the claim" : "made anew before the finish");
+        BookRig rig;
+        rig.state.put("qg_1.TMP", request("cgi1.TMP"));
+        rig.state.put("cgi1.TMP", "", false);
+        if (at_take) {
+            platform::FileText old;
+            ASSERT_EQ(rig.dir.read("qg_1.TMP", 1 << 20, &old, &rig.error), platform::ReadStatus::ok);
+            make_anew(rig);
+            std::shared_ptr<Claim> claim;
+            std::string blocker;
+            EXPECT_NE(rig.book.take("qg_1.TMP", old.id, claim_stamp(old.text, old.modified_s), &claim, &blocker,
+                                    &rig.error),
+                      ClaimBook::Take::won);
+            EXPECT_EQ(rig.state.names_under("claims/").size(), 1U);  // the probe only
+        } else {
+            Request req(rig.dir, rig.book, rig.take("qg_1.TMP"), *parse_request(request("cgi1.TMP")));
+            ASSERT_EQ(req.write("old answer", &rig.error), Request::Result::ok);
+            make_anew(rig);
+            EXPECT_EQ(req.finish(&rig.error), Request::Result::gone);
         }
         EXPECT_FALSE(rig.state.has("qg_1.ret"));
     }

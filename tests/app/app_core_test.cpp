@@ -274,7 +274,10 @@ TEST(ClaimBook, ClaimsAgeOnTheFileSystemsClockAlone) {
     state.put("qg_1.TMP", request("cgi1.TMP"));
     std::shared_ptr<Claim> mine;
     std::string blocker;
-    ASSERT_EQ(book.take("qg_1.TMP", *dir.identify("qg_1.TMP"), 1, &mine, &blocker, &error), ClaimBook::Take::won);
+    platform::FileText file;
+    ASSERT_EQ(dir.read("qg_1.TMP", 1 << 20, &file, &error), platform::ReadStatus::ok);
+    ASSERT_EQ(book.take("qg_1.TMP", file.id, claim_stamp(file.text, file.modified_s), &mine, &blocker, &error),
+              ClaimBook::Take::won);
     state.put("claims/qg_2.TMP.0000000000000002.clm", "other host 2 them\n", false);
     state.put("claims/them.live", "other host 2 them\n", false);
     state.clock_s += 60;  // exactly the expiry: kept

@@ -71,6 +71,8 @@ std::string temp_dir();
 
 // Whether `c` separates the parts of a path on this system.
 bool is_path_separator(char c);
+// The separator the gateway puts between a directory and a name it adds.
+char path_separator();
 
 // Where the last part of a path starts, and whether the path ends with a
 // separator. On Windows the path is in the ANSI code page, whose double-byte

@@ -1,6 +1,6 @@
 // The gateway's files on POSIX: paths, making the temporary and request
-// files under free numbers, deleting and finding files, and what a failure
-// means.
+// files (under the names and free numbers file_names.h chooses), deleting and
+// finding files, and what a failure means.
 #include "platform.h"
 
 #include <dirent.h>
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "ascii.h"
+#include "file_names.h"
 #include "posix/io.h"
-#include "posix/names.h"
 
 namespace qg::posix {
 
@@ -63,6 +63,8 @@ private:
 
 bool is_path_separator(char c) { return c == '/'; }
 
+char path_separator() { return '/'; }
+
 std::size_t file_name_start(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? 0 : slash + 1;
@@ -88,15 +90,19 @@ std::uint16_t search_start() {
 }  // namespace
 
 std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
-    return posix::unique_temp_name(dir, prefix, search_start(), [made](const std::string& path) {
+    const auto found = file_names::find_free_name(dir, prefix, search_start(), [made](const std::string& path) {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-        if (!fd.valid()) return errno;
+        if (!fd.valid())
+            return error_kind(errno) == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
         // Taken from the descriptor that created the file, so nothing put at
         // the name afterwards can pass for it.
         struct stat st {};
         if (made != nullptr && ::fstat(fd.get(), &st) == 0) *made = id_of(st);
-        return 0;
+        return file_names::Attempt::made;
     });
+    if (found.end == file_names::Attempt::made) return found.path;
+    if (found.end == file_names::Attempt::taken) errno = EEXIST;  // every number is taken
+    return std::nullopt;
 }
 
 namespace {
@@ -132,25 +138,28 @@ std::optional<std::string> make_request_file(const std::string& dir, std::string
     const int saved = errno;
     const auto look_up = [](const std::string& name) {
         struct stat st {};
-        if (::lstat(name.c_str(), &st) == 0) return posix::Lookup::present;
-        return errno == ENOENT ? posix::Lookup::absent : posix::Lookup::unknown;
+        if (::lstat(name.c_str(), &st) == 0) return file_names::Lookup::present;
+        return errno == ENOENT ? file_names::Lookup::absent : file_names::Lookup::unknown;
     };
     const auto search = [](const std::string& name) { return find_file_any_case(name).has_value(); };
     Fd made;
-    auto path = posix::unique_request_name(dir, prefix, search_start(), look_up, search, [&](const std::string& candidate) {
-        errno = saved;
-        made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-        return made.valid() ? 0 : errno;
-    });
-    if (!path) return std::nullopt;
+    const auto found = file_names::find_free_request_name(
+        dir, prefix, search_start(), file_names::LetterCase::kept, look_up, search, [&](const std::string& candidate) {
+            errno = saved;
+            made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
+            if (made.valid()) return file_names::Attempt::made;
+            return error_kind(errno) == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
+        });
+    if (found.end == file_names::Attempt::taken) errno = EEXIST;  // every number is taken
+    if (found.end != file_names::Attempt::made) return std::nullopt;
     if (!write_pieces(made.get(), pieces)) {
         const int error = errno;
         made.reset();
-        ::unlink(path->c_str());
+        ::unlink(found.path.c_str());
         errno = error;
         return std::nullopt;
     }
-    return path;
+    return found.path;
 }
 
 ErrorKind delete_file(const std::string& path) {
@@ -188,7 +197,7 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
 
 std::optional<std::string> find_file_usual_case(const std::string& path) {
     const int saved = errno;
-    for (std::string& spelling : posix::usual_spellings(path))
+    for (std::string& spelling : file_names::usual_spellings(path))
         if (file_exists(spelling)) {
             errno = saved;
             return std::move(spelling);

@@ -1,10 +1,8 @@
 #include "posix/names.h"
 
 #include <algorithm>
-#include <cerrno>
 
 #include "ascii.h"
-#include "platform.h"
 
 namespace qg::posix {
 
@@ -59,82 +57,6 @@ std::string temp_dir_from(const char* tmpdir) {
     std::string dir = (tmpdir != nullptr && tmpdir[0] == '/') ? std::string(tmpdir) : std::string("/tmp/");
     if (dir.back() != '/') dir += '/';
     return dir;
-}
-
-std::string temp_name_candidate(std::string_view dir, std::string_view prefix, std::uint16_t number) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string name(dir);
-    if (name.empty() || name.back() != '/') name += '/';
-    name += prefix.substr(0, 3);
-    char hex[4];
-    int n = 0;
-    for (unsigned v = number; v != 0; v >>= 4) hex[n++] = digits[v & 0xF];
-    while (n > 0) name += hex[--n];
-    name += ".TMP";
-    return name;
-}
-
-std::optional<std::string> unique_temp_name(std::string_view dir, std::string_view prefix,
-                                            std::uint16_t start,
-                                            const std::function<int(const std::string&)>& create) {
-    std::uint16_t number = start == 0 ? 1 : start;
-    for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
-        std::string candidate = temp_name_candidate(dir, prefix, number);
-        const int error = create(candidate);
-        if (error == 0) return candidate;
-        if (platform::error_kind(error) != platform::ErrorKind::exists) {
-            errno = error;
-            return std::nullopt;
-        }
-        number = number == 0xFFFF ? 1 : static_cast<std::uint16_t>(number + 1);
-    }
-    errno = EEXIST;
-    return std::nullopt;
-}
-
-std::vector<std::string> usual_spellings(std::string_view path) {
-    const std::size_t name_at = path.rfind('/') + 1;  // npos + 1 is 0
-    const std::string dir(path.substr(0, name_at));
-    const std::string name(path.substr(name_at));
-    const std::size_t dot = name.rfind('.');
-    const auto cased = [](std::string text, bool upper) {
-        for (char& c : text) c = upper ? (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) : ascii::lower(c);
-        return text;
-    };
-    std::string other_extension = name;
-    if (dot != std::string::npos) {
-        const std::string extension = name.substr(dot);
-        const bool upper = extension != cased(extension, true);
-        other_extension = name.substr(0, dot) + cased(extension, upper);
-    }
-    std::vector<std::string> spellings;
-    for (const std::string& spelling : {name, other_extension, cased(name, false), cased(name, true)})
-        if (std::find(spellings.begin(), spellings.end(), dir + spelling) == spellings.end())
-            spellings.push_back(dir + spelling);
-    return spellings;
-}
-
-std::vector<std::string> signal_spellings(std::string_view request_path) {
-    std::string signal(request_path.substr(0, request_path.size() - 4));  // less ".TMP"
-    return usual_spellings(signal + ".ret");
-}
-
-std::optional<std::string> unique_request_name(std::string_view dir, std::string_view prefix,
-                                               std::uint16_t start,
-                                               const std::function<Lookup(const std::string&)>& look_up,
-                                               const std::function<bool(const std::string&)>& search,
-                                               const std::function<int(const std::string&)>& create) {
-    return unique_temp_name(dir, prefix, start, [&](const std::string& candidate) {
-        const auto spellings = signal_spellings(candidate);
-        bool unknown = false;
-        for (const auto& signal : spellings) {
-            const Lookup found = look_up(signal);
-            if (found == Lookup::present) return EEXIST;
-            unknown = unknown || found == Lookup::unknown;
-        }
-        if (unknown && search(spellings.front())) return EEXIST;
-        return create(candidate);
-    });
 }
 
 }  // namespace qg::posix

@@ -1,6 +1,7 @@
-// The gateway's files on Windows: paths, making the temporary and request
-// files under free numbers, deleting and finding files, and what a failure
-// means.
+// The gateway's files on Windows: paths, making the temporary file (through
+// the system's temporary-name service) and the request file (under the names
+// and free numbers file_names.h chooses), deleting and finding files, and
+// what a failure means.
 #include "platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -9,9 +10,9 @@
 #include <windows.h>
 
 #include <climits>
-#include <cstdio>
 
 #include "busy.h"
+#include "file_names.h"
 #include "win32/kernel.h"
 #include "win32/path_text.h"
 #include "win32/request_names.h"
@@ -59,6 +60,8 @@ bool find_file(const std::string& path, std::string* found) {
 }
 
 bool is_path_separator(char c) { return c == '\\' || c == '/'; }
+
+char path_separator() { return '\\'; }
 
 std::size_t file_name_start(std::string_view path) { return win32::file_name_start(path); }
 
@@ -135,7 +138,6 @@ ErrorKind error_kind(int code) {
 namespace qg::win32 {
 
 using platform::find_file;
-using platform::is_path_separator;
 using platform::OwnedHandle;
 using platform::write_all;
 
@@ -150,49 +152,42 @@ std::optional<std::string> make_request_file_from(std::uint16_t first, const std
     text.reserve(size);
     for (const std::string_view piece : pieces) text += piece;
 
-    // Names as the temporary-name service makes them: the directory (with a
-    // separator added when it lacks one), three prefix characters, a number
-    // of up to four upper-case hexadecimal digits, ".TMP". CREATE_NEW makes
-    // each candidate only if no file of that name exists.
-    std::string stem = dir;
-    if (!platform::ends_with_separator(stem)) stem += '\\';
-    stem += prefix.substr(0, 3);
-    for (DWORD step = 0; step <= 0xFFFF; ++step) {
-        const DWORD number = (first + step) & 0xFFFF;
-        if (number == 0) continue;  // the service never makes number 0
-        char digits[8];
-        std::snprintf(digits, sizeof digits, "%lX", static_cast<unsigned long>(number));
-        const std::string path = stem + digits + ".TMP";
-        // A signal file still there from an earlier request of this number
-        // (answered after its time-out, or left by a gateway that was killed)
-        // would answer this one at once: the number counts as taken.
-        if (find_file(stem + digits + ".ret", nullptr)) continue;
-
-        // A name held by another process for a moment (a scanner) is
-        // waited for by the busy rule.
-        HANDLE made = INVALID_HANDLE_VALUE;
-        retry_while_busy([&] {
-            made = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-            return made == INVALID_HANDLE_VALUE && platform::last_error_kind() == platform::ErrorKind::busy;
-        });
-        OwnedHandle file(made);
-        if (!file.valid()) {
+    // Names as the temporary-name service makes them. A name held by
+    // another process for a moment (a scanner) is waited for by the busy
+    // rule; CREATE_NEW makes each candidate only if no file of that name
+    // exists. Names ignore letter case here: one look-up finds a signal file
+    // left in any case.
+    HANDLE made = INVALID_HANDLE_VALUE;
+    const auto look_up = [](const std::string& name) {
+        return find_file(name, nullptr) ? file_names::Lookup::present : file_names::Lookup::absent;
+    };
+    const auto search = [](const std::string& name) { return find_file(name, nullptr); };
+    const auto found = file_names::find_free_request_name(
+        dir, prefix, first, file_names::LetterCase::ignored, look_up, search, [&](const std::string& path) {
+            retry_while_busy([&] {
+                made = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+                return made == INVALID_HANDLE_VALUE && platform::last_error_kind() == platform::ErrorKind::busy;
+            });
+            if (made != INVALID_HANDLE_VALUE) return file_names::Attempt::made;
             const DWORD error = ::GetLastError();
             // A file of that name exists; a file deleted while another
             // process still holds it open refuses access to its name until
             // it is closed, yet still shows in the directory. Both are taken.
             if (platform::error_kind(static_cast<int>(error)) == platform::ErrorKind::exists ||
                 (error == ERROR_ACCESS_DENIED && find_file(path, nullptr))) {
-                continue;
+                return file_names::Attempt::taken;
             }
             ::SetLastError(error);
-            return std::nullopt;
-        }
-        if (write_all(file.get(), text)) return path;
+            return file_names::Attempt::failed;
+        });
+    OwnedHandle file(made);
+    if (found.end == file_names::Attempt::failed) return std::nullopt;
+    if (found.end == file_names::Attempt::made) {
+        if (write_all(file.get(), text)) return found.path;
         const DWORD error = ::GetLastError();
         ::CloseHandle(file.release());
-        delete_when_free(path);
+        delete_when_free(found.path);
         ::SetLastError(error);  // the log gets the write's failure
         return std::nullopt;
     }

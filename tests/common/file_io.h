@@ -1,8 +1,9 @@
-// Whole-file reads and writes for test harnesses, on Linux and Windows.
-// Nothing they open is inherited by a child process (close-on-exec, or a
-// handle not marked inheritable): the tests start processes while other
-// threads have files open, and a descriptor inherited by a child process
-// would, for example, keep another gateway from taking its output file.
+// Whole-file reads and writes for test harnesses, and a file held open, on
+// Linux and Windows. Nothing they open is inherited by a child process
+// (close-on-exec, or a handle not marked inheritable): the tests start
+// processes while other threads have files open, and a descriptor inherited
+// by a child process would, for example, keep another gateway from taking
+// its output file.
 #pragma once
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 namespace quillgate::testing {
 
@@ -86,5 +88,74 @@ inline bool write_file(const std::string& path, const std::string& content, int 
 }
 
 #endif
+
+// A file held open until destroyed, as an application still writing its
+// answer (or a scanner reading it) holds it.
+class OpenFile {
+public:
+    // Opens an existing file for reading; check valid().
+    explicit OpenFile(const std::string& path) {
+#ifdef _WIN32
+        handle_ = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+#else
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+    }
+
+    // Opens `path` for writing, emptied (created when `create`), and writes
+    // `content`; check valid().
+    OpenFile(const std::string& path, const std::string& content, bool create = true) {
+#ifdef _WIN32
+        // Other processes may read, replace or delete it meanwhile, as with
+        // any file a program opens through the C runtime.
+        handle_ = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, create ? CREATE_ALWAYS : TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        if (valid() && !content.empty() &&
+            (!::WriteFile(handle_, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+             written != content.size()))
+            close();
+#else
+        fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+        if (valid() && !content.empty() &&
+            ::write(fd_, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+            close();
+#endif
+    }
+    OpenFile(OpenFile&& other) noexcept { *this = std::move(other); }
+    OpenFile& operator=(OpenFile&& other) noexcept {
+        if (this != &other) {
+            close();
+#ifdef _WIN32
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+#else
+            fd_ = std::exchange(other.fd_, -1);
+#endif
+        }
+        return *this;
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() { close(); }
+
+#ifdef _WIN32
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void close() {
+        if (valid()) ::CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+    bool valid() const { return fd_ >= 0; }
+    void close() {
+        if (valid()) ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
+#endif
+};
 
 }  // namespace quillgate::testing

@@ -50,4 +50,17 @@ private:
     std::filesystem::path path_;
 };
 
+// A scratch directory named as text, for tests that build paths by appending
+// file names.
+class TempDir {
+public:
+    // The directory's path, with the system's separator at its end so file
+    // names can follow directly.
+    std::string path() const { return (dir_.path() / "").string(); }
+    std::string file(const std::string& name) const { return path() + name; }
+
+private:
+    ScratchDir dir_{"qg-test"};
+};
+
 }  // namespace quillgate::testing

@@ -17,9 +17,13 @@
 #include <thread>
 
 #include "ascii.h"
-#include "temp_dir.h"
+#include "file_io.h"
 
 namespace qg::test {
+
+using quillgate::testing::OpenFile;
+using quillgate::testing::read_file;
+using quillgate::testing::write_file;
 
 struct Answer {
     std::string output;                // written into the output file

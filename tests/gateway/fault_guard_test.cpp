@@ -10,12 +10,16 @@
 #include "gateway_process.h"
 #include "log_format.h"
 #include "relay.h"
-#include "temp_dir.h"
+#include "file_io.h"
+#include "scratch_dir.h"
 #include "test_env.h"
 #include "texts.h"
 
 namespace qg {
 namespace {
+
+using quillgate::testing::read_file;
+using quillgate::testing::TempDir;
 
 TEST(FaultGuard, EveryFaultEndsWithLogPageAndStatusZero) {
     // The sanitizer runtime of the asan build must leave the guard's handlers
@@ -31,15 +35,14 @@ TEST(FaultGuard, EveryFaultEndsWithLogPageAndStatusZero) {
     const std::vector<std::string> modes = {"segv", "abort", "throw", "fpe", "bus", "ill", "trap"};
 #endif
     for (const std::string& mode : modes) {
-        test::TempDir dir;
+        TempDir dir;
         const std::string out = dir.file("out");
         test::Child probe(test::built_program(QG_FAULT_PROBE), test::ChildOptions{{mode, dir.path()}, {}, "", out});
         const auto exit = probe.wait();
         ASSERT_TRUE(exit.exited) << mode;
         EXPECT_EQ(exit.status, 0) << mode;
-        EXPECT_EQ(test::read_file(out), "partial response" + error_page(text::title_exception, text::page_exception))
-            << mode;
-        const std::string log = test::read_file(dir.file("zrCGIErr.txt"));
+        EXPECT_EQ(read_file(out), "partial response" + error_page(text::title_exception, text::page_exception)) << mode;
+        const std::string log = read_file(dir.file("zrCGIErr.txt"));
         EXPECT_EQ(test::log_messages(log), std::vector<std::string>{std::string(text::log_exception)}) << mode;
         EXPECT_TRUE(log.size() > 2 && log.substr(log.size() - 2) == "\r\n") << mode;
     }
@@ -58,14 +61,14 @@ TEST(FaultGuard, LineAfterAFaultFollowsATzRule) {
         std::strftime(text, sizeof text, "%d/%m/%Y %H:%M", &parts);
         return std::string(text);
     };
-    test::TempDir dir;
+    TempDir dir;
     const std::string out = dir.file("out");
     const std::time_t before = std::time(nullptr);
     test::Child probe(test::built_program(QG_FAULT_PROBE),
                       test::ChildOptions{{"segv", dir.path()}, std::vector<std::string>{"TZ=JST-9"}, "", out});
     ASSERT_TRUE(probe.wait().exited);
     const std::time_t after = std::time(nullptr);
-    const std::string line = test::read_file(dir.file("zrCGIErr.txt")).substr(0, 16);
+    const std::string line = read_file(dir.file("zrCGIErr.txt")).substr(0, 16);
     EXPECT_TRUE(line == stamp(before) || line == stamp(after)) << line << " is not " << stamp(before);
 }
 
@@ -75,22 +78,21 @@ TEST(FaultGuard, ALaterGuardCatchesAndAnEndedOneLetsTheSignalThrough) {
     test::set_env("ASAN_OPTIONS", "allow_user_segv_handler=1:handle_abort=0");
     for (const std::string mode : {"segv", "abort", "ill"}) {
         for (const bool guarded : {true, false}) {
-            test::TempDir dir;
+            TempDir dir;
             const std::string out = dir.file("out");
             test::Child probe(test::built_program(QG_FAULT_PROBE),
                               test::ChildOptions{{(guarded ? "again-" : "after-") + mode, dir.path()}, {}, "", out});
             const auto exit = probe.wait();
-            const std::string log = test::read_file(dir.file("zrCGIErr.txt"));
+            const std::string log = read_file(dir.file("zrCGIErr.txt"));
             if (guarded) {
                 EXPECT_TRUE(exit.exited && exit.status == 0) << mode;
-                EXPECT_EQ(test::read_file(out),
-                          "partial response" + error_page(text::title_exception, text::page_exception))
+                EXPECT_EQ(read_file(out), "partial response" + error_page(text::title_exception, text::page_exception))
                     << mode;
                 EXPECT_EQ(test::log_messages(log), std::vector<std::string>{std::string(text::log_exception)}) << mode;
             } else {
                 // Ended by the signal, or by a sanitizer's own handler with its status.
                 EXPECT_FALSE(exit.exited && exit.status == 0) << mode << ": the signal was swallowed";
-                EXPECT_EQ(test::read_file(out), "partial response") << mode;
+                EXPECT_EQ(read_file(out), "partial response") << mode;
                 EXPECT_EQ(log, "") << mode;
             }
         }

@@ -7,13 +7,15 @@
 #include <string>
 
 #include "platform.h"
-#include "temp_dir.h"
+#include "scratch_dir.h"
 
 namespace qg::platform {
 namespace {
 
+using quillgate::testing::TempDir;
+
 TEST(Platform, NewFilesAreForOwnerAndGroupOnly) {
-    test::TempDir dir;
+    TempDir dir;
     const mode_t old_mask = ::umask(022);
     const auto made = make_temp_name(dir.path(), "cgi");
     const auto request = make_request_file(dir.path(), "req", {"x"});

@@ -14,7 +14,8 @@
 
 #include "child_process.h"
 #include "eventually.h"
-#include "temp_dir.h"
+#include "file_io.h"
+#include "scratch_dir.h"
 
 namespace qg::test {
 
@@ -75,6 +76,9 @@ inline std::string without_system_variables(const std::string& text) {
 }
 
 using quillgate::testing::eventually;
+using quillgate::testing::read_file;
+using quillgate::testing::TempDir;
+using quillgate::testing::write_file;
 
 struct GatewayResult {
     bool exited = false;

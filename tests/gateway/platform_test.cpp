@@ -10,11 +10,16 @@
 #include <vector>
 
 #include "ascii.h"
-#include "temp_dir.h"
+#include "file_io.h"
+#include "scratch_dir.h"
 #include "test_env.h"
 
 namespace qg::platform {
 namespace {
+
+using quillgate::testing::read_file;
+using quillgate::testing::TempDir;
+using quillgate::testing::write_file;
 
 TEST(Platform, FindsSignalFileInAnyCase) {
     struct Case {
@@ -30,8 +35,8 @@ TEST(Platform, FindsSignalFileInAnyCase) {
         {"", "qg_1A.ret", false},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
-        if (!c.on_disk.empty()) test::write_file(dir.file(c.on_disk), "");
+        TempDir dir;
+        if (!c.on_disk.empty()) write_file(dir.file(c.on_disk), "");
         const auto found = find_file_any_case(dir.file(c.asked));
         ASSERT_EQ(found.has_value(), c.found) << c.on_disk;
         if (found) {
@@ -69,7 +74,7 @@ TEST(Platform, EnvironmentLookupIgnoresCaseAndPrefersExactName) {
 }
 
 TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
-    test::TempDir dir;
+    TempDir dir;
     const std::string log = dir.file("zrCGIErr.txt");
     constexpr int writers = 8;
     constexpr int lines_each = 50;
@@ -82,7 +87,7 @@ TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
     }
     for (auto& t : threads) t.join();
 
-    std::istringstream in(test::read_file(log));
+    std::istringstream in(read_file(log));
     std::string line;
     int count = 0;
     while (std::getline(in, line)) {
@@ -94,12 +99,12 @@ TEST(Platform, ConcurrentLogLinesStayWholeAndComplete) {
 }
 
 TEST(Platform, RequestFileIsMadeWithItsContent) {
-    test::TempDir dir;
+    TempDir dir;
     const auto made = make_request_file(dir.path(), "qg_", {"head ", "", "body"});
     ASSERT_TRUE(made);
     ASSERT_EQ(made->rfind(dir.path() + "qg_", 0), 0u) << *made;
     EXPECT_TRUE(ascii::equal_any_case(made->substr(made->size() - 4), ".TMP")) << *made;
-    EXPECT_EQ(test::read_file(*made), "head body");
+    EXPECT_EQ(read_file(*made), "head body");
     EXPECT_FALSE(make_request_file(dir.file("missing") + dir.path().back(), "qg_", {"x"}));
     EXPECT_EQ(last_error_kind(), ErrorKind::not_found);
 }
@@ -125,12 +130,12 @@ TEST(Platform, DirectoryWatchWakesOnlyForItsFile) {
         {"qg_2B.ret", 400, false},    // another request's file: sleeps on
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
+        TempDir dir;
         DirectoryWatch watch(dir.path());
         ASSERT_TRUE(watch.active());
         std::thread writer([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            test::write_file(dir.file(c.created), "");
+            write_file(dir.file(c.created), "");
         });
         const auto start = std::chrono::steady_clock::now();
         watch.wait(dir.file("qg_1A.ret"), c.pause_ms);
@@ -145,7 +150,7 @@ TEST(Platform, DirectoryWatchWakesOnlyForItsFile) {
 }
 
 TEST(Platform, DirectoryWatchWithoutNotificationSleeps) {
-    test::TempDir dir;
+    TempDir dir;
     DirectoryWatch watch(dir.file("missing/"));
     EXPECT_FALSE(watch.active());
     const auto start = std::chrono::steady_clock::now();
@@ -154,7 +159,7 @@ TEST(Platform, DirectoryWatchWithoutNotificationSleeps) {
 }
 
 TEST(Platform, TempNamesAreDistinctFilesInTheDirectory) {
-    test::TempDir dir;
+    TempDir dir;
     std::set<std::string> names;
     for (int i = 0; i < 20; ++i) {
         const auto name = make_temp_name(dir.path(), "cgi");
@@ -162,7 +167,7 @@ TEST(Platform, TempNamesAreDistinctFilesInTheDirectory) {
         // Windows makes lower-case hexadecimal under Wine, upper case on
         // Windows itself: the prefix and the extension are what is fixed.
         ASSERT_EQ(name->rfind(dir.path() + "cgi", 0), 0u) << *name;
-        EXPECT_TRUE(name->size() - name->rfind('.') == 4 && test::read_file(*name).empty()) << *name;
+        EXPECT_TRUE(name->size() - name->rfind('.') == 4 && read_file(*name).empty()) << *name;
         EXPECT_TRUE(file_exists(*name));
         names.insert(*name);
     }

@@ -12,12 +12,17 @@
 
 #include "busy.h"
 #include "platform.h"
-#include "temp_dir.h"
+#include "file_io.h"
+#include "scratch_dir.h"
 #include "win32/path_text.h"
 #include "win32/request_names.h"
 
 namespace qg {
 namespace {
+
+using quillgate::testing::read_file;
+using quillgate::testing::TempDir;
+using quillgate::testing::write_file;
 
 TEST(Win32RequestFile, NumbersInUseAreSkipped) {
     struct Case {
@@ -36,26 +41,26 @@ TEST(Win32RequestFile, NumbersInUseAreSkipped) {
         {"directory without separator", 0x2B, {}, "qg_2B.TMP", false},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
-        for (const auto& name : c.present) test::write_file(dir.file(name), "old");
+        TempDir dir;
+        for (const auto& name : c.present) write_file(dir.file(name), "old");
         std::string dir_text = dir.path();
         if (!c.separator) dir_text.pop_back();
 
         const auto made = win32::make_request_file_from(c.first, dir_text, "qg_request", {"head&", "", "body\r\n"});
         ASSERT_TRUE(made) << c.name << ": error " << platform::last_error();
         EXPECT_EQ(*made, dir.file(c.made)) << c.name;
-        EXPECT_EQ(test::read_file(*made), "head&body\r\n") << c.name;
-        for (const auto& name : c.present) EXPECT_EQ(test::read_file(dir.file(name)), "old") << c.name;
+        EXPECT_EQ(read_file(*made), "head&body\r\n") << c.name;
+        for (const auto& name : c.present) EXPECT_EQ(read_file(dir.file(name)), "old") << c.name;
     }
 }
 
 TEST(Win32RequestFile, ClockDrawnNamesAndFailure) {
-    test::TempDir dir;
+    TempDir dir;
     const auto made = platform::make_request_file(dir.path(), "qg_", {"a=1"});
     ASSERT_TRUE(made);
     const std::string name = made->substr(dir.path().size());
     EXPECT_TRUE(std::regex_match(name, std::regex("qg_[1-9A-F][0-9A-F]{0,3}\\.TMP"))) << name;
-    EXPECT_EQ(test::read_file(*made), "a=1");
+    EXPECT_EQ(read_file(*made), "a=1");
 
     EXPECT_FALSE(platform::make_request_file(dir.file("missing\\"), "qg_", {"a=1"}));
     EXPECT_EQ(platform::last_error_kind(), platform::ErrorKind::not_found);
@@ -92,9 +97,9 @@ TEST(Win32SignalFile, DeleteWaitsWhileHeldWithoutDeleteSharing) {
         {"held for good", FILE_SHARE_READ, false, false},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
+        TempDir dir;
         const std::string path = dir.file("qg_1A.ret");
-        test::write_file(path, "");
+        write_file(path, "");
         auto held = std::make_unique<HeldFile>(path, c.sharing);
         ASSERT_TRUE(held->valid()) << c.name;
         std::thread releaser;
@@ -110,7 +115,7 @@ TEST(Win32SignalFile, DeleteWaitsWhileHeldWithoutDeleteSharing) {
         EXPECT_EQ(platform::file_exists(path), !c.deleted) << c.name;
     }
     // A file that is not there is gone already.
-    test::TempDir dir;
+    TempDir dir;
     EXPECT_TRUE(delete_when_free(dir.file("qg_1B.ret")));
 }
 

@@ -7,10 +7,14 @@
 #include <vector>
 
 #include "platform.h"
-#include "temp_dir.h"
+#include "file_io.h"
+#include "scratch_dir.h"
 
 namespace qg::posix {
 namespace {
+
+using quillgate::testing::read_file;
+using quillgate::testing::TempDir;
 
 TEST(Profile, Lookup) {
     const std::string content =
@@ -90,7 +94,7 @@ TEST(Profile, Assign) {
 }
 
 TEST(Profile, FileWriteThenRead) {
-    test::TempDir dir;
+    TempDir dir;
     const std::string ini = dir.file("qg.ini");
     platform::Profile profile(ini);
     EXPECT_EQ(profile.read_text("zrcgi", "Path", "dflt"), "dflt");
@@ -98,7 +102,7 @@ TEST(Profile, FileWriteThenRead) {
 
     ASSERT_TRUE(profile.write_text("zrcgi", "Timeout", "50"));
     ASSERT_TRUE(profile.write_text("zrcgi", "PollTime", "150"));
-    EXPECT_EQ(test::read_file(ini), "[zrcgi]\r\nTimeout=50\r\nPollTime=150\r\n");
+    EXPECT_EQ(read_file(ini), "[zrcgi]\r\nTimeout=50\r\nPollTime=150\r\n");
     EXPECT_EQ(profile.read_int("ZRCGI", "timeout", 0), 50);  // the profile sees its own writes
     EXPECT_EQ(platform::Profile(ini).read_int("zrcgi", "PollTime", 0), 150);
 
@@ -109,7 +113,7 @@ TEST(Profile, FileWriteThenRead) {
 }
 
 TEST(Profile, WriteFailsInMissingDirectory) {
-    test::TempDir dir;
+    TempDir dir;
     EXPECT_FALSE(platform::Profile(dir.file("none/qg.ini")).write_text("zrcgi", "Timeout", "50"));
 }
 

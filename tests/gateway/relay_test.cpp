@@ -10,11 +10,17 @@
 #include <vector>
 
 #include "log_format.h"
-#include "temp_dir.h"
+#include "file_io.h"
+#include "scratch_dir.h"
 #include "texts.h"
 
 namespace qg {
 namespace {
+
+using quillgate::testing::OpenFile;
+using quillgate::testing::read_file;
+using quillgate::testing::TempDir;
+using quillgate::testing::write_file;
 
 struct Capture {
     std::vector<std::string> pieces;
@@ -29,10 +35,10 @@ struct Capture {
 };
 
 TEST(Relay, LargeFileGoesOutInPieces) {
-    test::TempDir dir;
+    TempDir dir;
     std::string content = "HTTP/1.0 200 OK\r\n\r\n";
     while (content.size() < 40000) content += static_cast<char>('a' + content.size() % 26);
-    test::write_file(dir.file("out.TMP"), content);
+    write_file(dir.file("out.TMP"), content);
 
     Capture out;
     EXPECT_TRUE(relay_output_file(dir.file("out.TMP"), dir.file("log"), out.sink()));
@@ -60,8 +66,8 @@ TEST(Relay, DefaultHeaderOnlyWithoutOwnStatusLine) {
         {"<html>HTTP</html>", true},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
-        test::write_file(dir.file("out.TMP"), c.content);
+        TempDir dir;
+        write_file(dir.file("out.TMP"), c.content);
         Capture out;
         relay_output_file(dir.file("out.TMP"), dir.file("log"), out.sink());
         const std::string expected = (c.header ? std::string(text::default_header) : "") + c.content;
@@ -84,8 +90,8 @@ TEST(Relay, StatusLineAsCgiHeaderBehindFastCgi) {
         {"Hello", std::string(text::default_header) + "Hello"},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
-        test::write_file(dir.file("out.TMP"), c.content);
+        TempDir dir;
+        write_file(dir.file("out.TMP"), c.content);
         Capture out;
         relay_output_file(dir.file("out.TMP"), dir.file("log"), out.sink(), StatusLine::as_header);
         EXPECT_EQ(out.all(), c.expected) << c.content.substr(0, 40);
@@ -93,11 +99,11 @@ TEST(Relay, StatusLineAsCgiHeaderBehindFastCgi) {
 }
 
 TEST(Relay, Failures) {
-    test::TempDir dir;
+    TempDir dir;
     const std::string log = dir.file("zrCGIErr.txt");
 
     // Empty output: only the no-output page, and no log line.
-    test::write_file(dir.file("empty.TMP"), "");
+    write_file(dir.file("empty.TMP"), "");
     Capture empty;
     EXPECT_TRUE(relay_output_file(dir.file("empty.TMP"), log, empty.sink()));
     EXPECT_EQ(empty.all(), error_page(text::title_no_output, text::page_no_output));
@@ -107,7 +113,7 @@ TEST(Relay, Failures) {
     Capture missing;
     EXPECT_FALSE(relay_output_file(dir.file("none.TMP"), log, missing.sink()));
     EXPECT_EQ(missing.all(), error_page(text::title_unreadable, text::page_unreadable));
-    const std::string logged = test::read_file(log);
+    const std::string logged = read_file(log);
     const auto entry = test::parse_log_line(logged.substr(0, logged.size() - 1));
     ASSERT_TRUE(entry) << logged;
     EXPECT_EQ(entry->message, "Error reading server output");
@@ -127,12 +133,11 @@ TEST(Relay, OutputHeldOpenElsewhereIsWaitedForThenUnreadable) {
         {"released after 100 ms", true, true},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
+        TempDir dir;
         const std::string path = dir.file("held.TMP");
-        test::write_file(path, "Hello");
+        write_file(path, "Hello");
         // Opened elsewhere, as another program would.
-        auto held = std::make_unique<test::OpenFile>(c.for_writing ? test::OpenFile(path, "Hello", false)
-                                                                   : test::OpenFile(path));
+        auto held = std::make_unique<OpenFile>(c.for_writing ? OpenFile(path, "Hello", false) : OpenFile(path));
         ASSERT_TRUE(held->valid()) << c.name;
         std::thread releaser;
         if (c.released_soon) {
@@ -150,8 +155,9 @@ TEST(Relay, OutputHeldOpenElsewhereIsWaitedForThenUnreadable) {
         EXPECT_EQ(out.all(), c.released_soon ? std::string(text::default_header) + "Hello"
                                              : error_page(text::title_unreadable, text::page_unreadable))
             << c.name;
-        EXPECT_EQ(test::log_messages(test::read_file(dir.file("log"))),
-                  c.released_soon ? std::vector<std::string>{} : std::vector<std::string>{std::string(text::log_unreadable)})
+        EXPECT_EQ(
+            test::log_messages(read_file(dir.file("log"))),
+            c.released_soon ? std::vector<std::string>{} : std::vector<std::string>{std::string(text::log_unreadable)})
             << c.name;
     }
 }
@@ -169,17 +175,17 @@ TEST(Relay, OnlyTheFileTheGatewayMadeIsRelayed) {
         {"another file renamed over it", Put::renamed_over},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
+        TempDir dir;
         platform::FileId made;
         const auto path = platform::make_temp_name(dir.path(), "cgi", &made);
         ASSERT_TRUE(path) << c.name;
         const std::string secret = dir.file("secret.txt");
-        test::write_file(secret, "DB_PASSWORD=x");
+        write_file(secret, "DB_PASSWORD=x");
         std::error_code ec;
         if (c.put == Put::nothing) {
-            test::write_file(*path, "Hello");
+            write_file(*path, "Hello");
         } else if (c.put == Put::renamed_over) {
-            test::write_file(dir.file("other"), "Hello");
+            write_file(dir.file("other"), "Hello");
             std::filesystem::rename(dir.file("other"), *path, ec);
         } else {
             std::filesystem::remove(*path, ec);
@@ -196,7 +202,7 @@ TEST(Relay, OnlyTheFileTheGatewayMadeIsRelayed) {
         EXPECT_EQ(out.all(), intact ? std::string(text::default_header) + "Hello"
                                     : error_page(text::title_unreadable, text::page_unreadable))
             << c.name;
-        EXPECT_EQ(test::log_messages(test::read_file(dir.file("log"))),
+        EXPECT_EQ(test::log_messages(read_file(dir.file("log"))),
                   intact ? std::vector<std::string>{} : std::vector<std::string>{std::string(text::log_unreadable)})
             << c.name;
     }

@@ -23,7 +23,7 @@ TEST(QgEchoDecode, UrlDecode) {
         {"%e9%E9", "\xE9\xE9"},
         {"%00x", std::string("\0x", 2)},
         {"Quillgate+3%2E00%2E02", "Quillgate 3.00.02"},
-        {"100%", "100%"},        // truncated escapes stay as they are
+        {"100%", "100%"},  // truncated escapes stay as they are
         {"%2", "%2"},
         {"%zz%4", "%zz%4"},
         {"%%41", "%A"},
@@ -90,7 +90,9 @@ TEST(QgEchoAnswer, Renders) {
 
     b.status = 302;
     b.location = "/next";
-    EXPECT_TRUE(render_answer(request, b).starts_with("HTTP/1.0 302 Found\r\nLocation: /next\r\nContent-Type: text/html\r\n\r\n<!DOCTYPE html>"));
+    EXPECT_TRUE(
+        render_answer(request, b)
+            .starts_with("HTTP/1.0 302 Found\r\nLocation: /next\r\nContent-Type: text/html\r\n\r\n<!DOCTYPE html>"));
 
     for (const std::size_t n : {0UL, 3UL, 64UL, 65UL, 100000UL}) {
         b.bytes = n;

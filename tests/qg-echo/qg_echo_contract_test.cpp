@@ -30,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using quillgate::testing::eventually;
 
-
 // qg-echo running on a work directory; stopped with SIGTERM and reaped at
 // the end of the test, whatever happened.
 class EchoProcess {
@@ -65,7 +64,6 @@ private:
     fs::path log_;
 };
 
-
 // head + decimal number + tail, built by appending (GCC 12 warns wrongly
 // about "literal" + std::to_string(...) in optimised builds).
 std::string numbered(std::string_view head, int number, std::string_view tail = "") {
@@ -90,7 +88,8 @@ protected:
         const fs::path request = work_.path() / ("qg_" + id + ".TMP");
         write_file(request, "");
         std::string text = "&OUTPUT+FILE=" + output.string() + "&REQUEST+METHOD=" + (body.empty() ? "GET" : "POST") +
-                           "&QUERY+STRING=" + query + "&DllVersion=Quillgate+3%2E00%2E02&\r\n#@$ FORM VARIABLES $@#\r\n";
+                           "&QUERY+STRING=" + query +
+                           "&DllVersion=Quillgate+3%2E00%2E02&\r\n#@$ FORM VARIABLES $@#\r\n";
         if (!body.empty()) text += body + "\r\n";
         write_file(request, text);
         return id;
@@ -114,7 +113,8 @@ TEST_F(QgEchoContract, AnswersEachRequestAndDeletesNothing) {
         ASSERT_TRUE(eventually([&] { return answered(id); })) << id << "\n" << echo.log();
         const std::string page = output(id);
         EXPECT_NE(page.find(i == 0 ? std::string("Query: <b>early</b>") : numbered("Query: <b>tag=t", i, "x</b>")),
-                  std::string::npos) << page;
+                  std::string::npos)
+            << page;
         if (i % 2) {
             EXPECT_NE(page.find("<pre>f=%3Cv%3E</pre>"), std::string::npos) << page;
             EXPECT_NE(page.find("<th>f</th><td>&lt;v&gt;</td>"), std::string::npos) << page;

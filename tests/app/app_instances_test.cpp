@@ -389,6 +389,22 @@ TEST_F(Instances, ASlowHandlerKeepsItsClaim) {
 // An owner stopped (SIGSTOP) past the expiry loses its claim to another
 // instance, which answers; once continued, the first writes nothing and
 // makes no signal file.
+// What each thread of a process is doing (state and kernel wait channel), for
+// a failure message.
+std::string threads_state(pid_t pid) {
+    std::string out;
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator(tasks, ec)) {
+        const std::string stat = read_file(task.path() / "stat");
+        const auto close = stat.rfind(')');
+        out += "thread " + task.path().filename().string() + ": " +
+               (close == std::string::npos ? stat : stat.substr(close + 2, 1)) + " " +
+               read_file(task.path() / "wchan") + "\n";
+    }
+    return out.empty() ? "no such process\n" : out;
+}
+
 TEST_F(Instances, AStoppedOwnerIsFencedOff) {
     const std::vector<std::string> expiry = {"QGA_TEST_EXPIRY=10"};
     Child& first = start_worker(1, {}, expiry);
@@ -398,7 +414,7 @@ TEST_F(Instances, AStoppedOwnerIsFencedOff) {
     start_worker(1, {}, expiry);
     const auto responses = run.get();
     first.kill(SIGCONT);
-    ASSERT_TRUE(eventually([&] { return log_lines("gone sleep2s0x") == 1; })) << all_logs();
+    ASSERT_TRUE(eventually([&] { return log_lines("gone sleep2s0x") == 1; })) << all_logs() << threads_state(first.pid());
     EXPECT_TRUE(responses[0].ends_with("tag=sleep2s0x\n")) << responses[0];
     stop_worker(0);
     stop_worker(1);

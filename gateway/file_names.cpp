@@ -34,7 +34,7 @@ Search find_free_name(std::string_view dir, std::string_view prefix, std::uint16
 }
 
 std::vector<std::string> usual_spellings(std::string_view path) {
-    const std::size_t name_at = path.rfind('/') + 1;  // npos + 1 is 0
+    const std::size_t name_at = platform::file_name_start(path);
     const std::string dir(path.substr(0, name_at));
     const std::string name(path.substr(name_at));
     const std::size_t dot = name.rfind('.');

@@ -186,7 +186,7 @@ void Responder::request_relayed(RelayJob& job) {
     // Its delete frees the file's blocks, the slowest call of a request: with
     // other requests about it goes to the thread pool, and the loop thread
     // relays the next answer meanwhile.
-    if (waiting_ > 0 || jobs_ > 1)
+    if (!alone())
         delete_on_pool(loop, job.pending->output_path);
     else
         platform::delete_file(job.pending->output_path);

@@ -76,7 +76,7 @@ struct DeleteJob {
     std::string path;
 };
 
-void delete_file(uv_work_t* work) {
+void delete_now(uv_work_t* work) {
     try {
         platform::delete_file(static_cast<DeleteJob*>(work->data)->path);
     } catch (...) {
@@ -92,10 +92,10 @@ void delete_on_pool(uv_loop_t* loop, std::string path) {
     auto job = std::make_unique<DeleteJob>();
     job->path = std::move(path);
     job->work.data = job.get();
-    if (uv_queue_work(loop, &job->work, delete_file, deleted) == 0) {
+    if (uv_queue_work(loop, &job->work, delete_now, deleted) == 0) {
         job.release();
     } else {
-        delete_file(&job->work);
+        delete_now(&job->work);
     }
 }
 

@@ -86,7 +86,10 @@ void Responder::start_request(Client& client, std::uint16_t id, Incoming incomin
     client.in_work[id] = false;
     ++client.jobs;
     ++jobs_;
-    queue(loop, std::move(job), alone());
+    if (alone())
+        make_here(std::move(job));
+    else
+        lane.add(std::move(job));
 }
 
 void Responder::request_made(MakeJob& job) {
@@ -137,9 +140,8 @@ void Responder::wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pendi
 bool Responder::alone() const {
     // A request with no other one waiting or in work has its files made on
     // the loop thread at once: handing it to the pool and back would only add
-    // two thread switches to its time. With others about, the pool spreads
-    // the making of files, the costliest part for the file system, over the
-    // cores.
+    // two thread switches to its time. With others about, the file lane
+    // makes them while the loop thread serves the connections.
     return waiting_ == 0 && jobs_ == 1;
 }
 
@@ -170,7 +172,7 @@ void Responder::answered(Pending& p, const std::string& found_signal) {
     ++jobs_;
     // The relay stays on the loop thread: answers reach the server in the
     // order the application gave them.
-    queue(loop, std::move(job), true);
+    relay_here(std::move(job));
 }
 
 void Responder::request_relayed(RelayJob& job) {
@@ -184,10 +186,10 @@ void Responder::request_relayed(RelayJob& job) {
     }
     // The answer's records are written or queued: the file is no longer read.
     // Its delete frees the file's blocks, the slowest call of a request: with
-    // other requests about it goes to the thread pool, and the loop thread
+    // other requests about it goes to the file lane, and the loop thread
     // relays the next answer meanwhile.
     if (!alone())
-        delete_on_pool(loop, job.pending->output_path);
+        lane.add(delete_job(job.pending->output_path));
     else
         platform::delete_file(job.pending->output_path);
     job_done(client);

@@ -8,43 +8,41 @@
 #include "texts.h"
 
 namespace qg::fastcgi {
-namespace {
 
-// On a pool thread: the files of a new request, as the CGI program makes them.
-void make_files(uv_work_t* work) {
-    auto& job = *static_cast<MakeJob*>(work->data);
+void MakeJob::run() noexcept {
     try {
-        const Settings& s = job.settings;
+        const Settings& s = settings;
         if (!names_fit(s.work_dir)) {
-            job.failed = true;
+            failed = true;
             return;
         }
-        job.output_path = platform::make_temp_name(s.work_dir, text::output_prefix);
-        if (!job.output_path) {
-            job.failed = true;
+        output_path = platform::make_temp_name(s.work_dir, text::output_prefix);
+        if (!output_path) {
+            failed = true;
             return;
         }
-        prepend_output_file(job.text, *job.output_path);
-        const BodyPieces body = body_pieces(job.body);
-        const auto made = platform::make_request_file(s.work_dir, s.prefix, {job.text, body.text, body.line_end});
+        prepend_output_file(text, *output_path);
+        const BodyPieces pieces = body_pieces(body);
+        const auto made = platform::make_request_file(s.work_dir, s.prefix, {text, pieces.text, pieces.line_end});
         // Nothing reads the body or the text again: a waiting request keeps
         // only its names.
-        std::string().swap(job.text);
-        std::string().swap(job.body);
+        std::string().swap(text);
+        std::string().swap(body);
         if (!made) {
-            platform::delete_file(*job.output_path);
-            job.failed = true;
+            platform::delete_file(*output_path);
+            failed = true;
             return;
         }
-        job.request_path = platform::request_path_case(*made);
+        request_path = platform::request_path_case(*made);
     } catch (...) {
-        job.exception = true;
+        exception = true;
     }
 }
 
+namespace {
+
 // The clean-up and relay of an answered request (on the loop thread).
-void relay(uv_work_t* work) {
-    auto& job = *static_cast<RelayJob*>(work->data);
+void relay(RelayJob& job) {
     const Pending& p = *job.pending;
     try {
         // An application may still hold its signal file open for a moment.
@@ -61,62 +59,36 @@ void relay(uv_work_t* work) {
     }
 }
 
-void made(uv_work_t* work, int) {
-    std::unique_ptr<MakeJob> job(static_cast<MakeJob*>(work->data));
-    job->responder->request_made(*job);
-}
+}  // namespace
 
-void relayed(uv_work_t* work, int) {
-    std::unique_ptr<RelayJob> job(static_cast<RelayJob*>(work->data));
-    job->responder->request_relayed(*job);
-}
+void MakeJob::finish() { responder->request_made(*this); }
 
-struct DeleteJob {
-    uv_work_t work{};
+namespace {
+
+struct DeleteJob final : LaneJob {
+    explicit DeleteJob(std::string p) : path(std::move(p)) {}
+    void run() noexcept override {
+        try {
+            platform::delete_file(path);
+        } catch (...) {
+            // Left for the packaged ageing rule, as any file a crash leaves.
+        }
+    }
     std::string path;
 };
 
-void delete_now(uv_work_t* work) {
-    try {
-        platform::delete_file(static_cast<DeleteJob*>(work->data)->path);
-    } catch (...) {
-        // Left for the packaged ageing rule, as any file a crash leaves.
-    }
-}
-
-void deleted(uv_work_t* work, int) { std::unique_ptr<DeleteJob>(static_cast<DeleteJob*>(work->data)); }
-
 }  // namespace
 
-void delete_on_pool(uv_loop_t* loop, std::string path) {
-    auto job = std::make_unique<DeleteJob>();
-    job->path = std::move(path);
-    job->work.data = job.get();
-    if (uv_queue_work(loop, &job->work, delete_now, deleted) == 0) {
-        job.release();
-    } else {
-        delete_now(&job->work);
-    }
+std::unique_ptr<LaneJob> delete_job(std::string path) { return std::make_unique<DeleteJob>(std::move(path)); }
+
+void make_here(std::unique_ptr<MakeJob> job) {
+    job->run();
+    job->finish();
 }
 
-void queue(uv_loop_t* loop, std::unique_ptr<MakeJob> job, bool here) {
-    job->work.data = job.get();
-    if (!here && uv_queue_work(loop, &job->work, make_files, made) == 0) {
-        job.release();
-    } else {
-        make_files(&job->work);
-        job->responder->request_made(*job);
-    }
-}
-
-void queue(uv_loop_t* loop, std::unique_ptr<RelayJob> job, bool here) {
-    job->work.data = job.get();
-    if (!here && uv_queue_work(loop, &job->work, relay, relayed) == 0) {
-        job.release();
-    } else {
-        relay(&job->work);
-        job->responder->request_relayed(*job);
-    }
+void relay_here(std::unique_ptr<RelayJob> job) {
+    relay(*job);
+    job->responder->request_relayed(*job);
 }
 
 }  // namespace qg::fastcgi

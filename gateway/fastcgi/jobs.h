@@ -1,5 +1,5 @@
-// The file work of a request: making its output and request files, run on
-// libuv's thread pool while other requests are about; and the relay with the
+// The file work of a request: making its output and request files, on the
+// loop thread or in the file lane (file_lane.h); and the relay with the
 // deletions after an answer, which the responder keeps on the loop thread.
 #pragma once
 
@@ -9,12 +9,17 @@
 #include <optional>
 #include <string>
 
+#include "fastcgi/file_lane.h"
 #include "fastcgi/responder_internal.h"
 
 namespace qg::fastcgi {
 
-struct MakeJob {
-    uv_work_t work{};
+// The making of a request's files; the responder gets the job back on the
+// loop thread (request_made).
+struct MakeJob final : LaneJob {
+    void run() noexcept override;
+    void finish() override;
+
     Responder* responder = nullptr;
     Client* client = nullptr;
     std::uint16_t id = 0;
@@ -29,19 +34,18 @@ struct MakeJob {
 };
 
 struct RelayJob {
-    uv_work_t work{};
     Responder* responder = nullptr;
     std::unique_ptr<Pending> pending;
     std::string found_signal;
     Answer answer{0};
 };
 
-// Queues the job on the thread pool, or, with `here`, does it on the calling
-// thread at once; either way the responder gets it back on the loop thread.
-void queue(uv_loop_t* loop, std::unique_ptr<MakeJob> job, bool here);
-void queue(uv_loop_t* loop, std::unique_ptr<RelayJob> job, bool here);
-// Deletes a file on the thread pool (at once where the pool refuses it);
-// nothing waits for it, and the loop runs until it is done.
-void delete_on_pool(uv_loop_t* loop, std::string path);
+// The delete of a file; nothing waits for it.
+std::unique_ptr<LaneJob> delete_job(std::string path);
+// Makes the request's files on the calling thread; the responder gets the
+// job back at once.
+void make_here(std::unique_ptr<MakeJob> job);
+// The relay, on the calling thread; the responder gets it back at once.
+void relay_here(std::unique_ptr<RelayJob> job);
 
 }  // namespace qg::fastcgi

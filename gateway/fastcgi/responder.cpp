@@ -84,7 +84,7 @@ void close_handle(uv_handle_t* handle) {
 
 }  // namespace
 
-Responder::Responder(uv_loop_t* l) : loop(l), settings(platform::settings_path()) {
+Responder::Responder(uv_loop_t* l) : loop(l), settings(platform::settings_path()), lane(l) {
     uv_timer_init(loop, &sweep_timer_);
     sweep_timer_.data = this;
     uv_timer_init(loop, &grace_timer_);
@@ -242,6 +242,7 @@ void Responder::maybe_finish() {
     close_handle(reinterpret_cast<uv_handle_t*>(&term_));
     close_handle(reinterpret_cast<uv_handle_t*>(&interrupt_));
     close_handle(reinterpret_cast<uv_handle_t*>(&hang_up_));
+    lane.close();
 }
 
 std::optional<ListenAddress> parse_listen_address(std::string_view text) {

@@ -12,6 +12,7 @@
 
 #include "fastcgi/answer.h"
 #include "fastcgi/connection.h"
+#include "fastcgi/file_lane.h"
 #include "fastcgi/settings.h"
 
 namespace qg::fastcgi {
@@ -105,6 +106,7 @@ public:
 
     uv_loop_t* loop;
     SettingsCache settings;
+    FileLane lane;
 
     WatchedDir& watch(const std::string& dir);
     void wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pending> p, std::uint32_t poll_ms);

@@ -26,12 +26,20 @@ Search find_free_name(std::string_view dir, std::string_view prefix, std::uint16
     for (unsigned tries = 0; tries < 0xFFFF; ++tries) {
         std::string candidate = temp_name_candidate(dir, prefix, number);
         const Attempt attempt = create(candidate);
-        if (attempt != Attempt::taken)
-            return {attempt, attempt == Attempt::made ? std::move(candidate) : std::string()};
+        if (attempt == Attempt::made) return {attempt, std::move(candidate), number};
+        if (attempt == Attempt::failed) return {attempt, {}, 0};
         number = number == 0xFFFF ? 1 : static_cast<std::uint16_t>(number + 1);
     }
     return {Attempt::taken, {}};
 }
+
+std::uint16_t SearchCursor::start(std::uint16_t seed) const {
+    const std::uint16_t last = last_.load(std::memory_order_relaxed);
+    if (last == 0) return seed;
+    return last == 0xFFFF ? 1 : static_cast<std::uint16_t>(last + 1);
+}
+
+void SearchCursor::made(std::uint16_t number) { last_.store(number, std::memory_order_relaxed); }
 
 std::vector<std::string> usual_spellings(std::string_view path) {
     const std::size_t name_at = platform::file_name_start(path);

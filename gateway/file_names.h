@@ -4,6 +4,7 @@
 // a name up.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +31,23 @@ enum class Attempt {
 struct Search {
     Attempt end = Attempt::taken;
     std::string path;
+    std::uint16_t number = 0;  // of the name made
+};
+
+// Where a process's searches for a free number start. The first starts at
+// `seed`, a value that differs between processes and over time, so gateways
+// started together seldom try the same names; each later one starts just
+// after the number the last one made. A responder makes many files that are
+// still there when it makes the next: starting each search afresh near the
+// same seed, it would try its own files one by one first, each try an
+// exclusive create that takes the directory's lock.
+class SearchCursor {
+public:
+    std::uint16_t start(std::uint16_t seed) const;
+    void made(std::uint16_t number);
+
+private:
+    std::atomic<std::uint16_t> last_{0};  // 0: nothing made yet
 };
 
 // Tries candidates from `start` upward (0 counts as 1), wrapping from 0xFFFF

@@ -77,14 +77,15 @@ std::string request_path_case(std::string path) { return path; }
 
 namespace {
 
-// Where a search for a free number starts: a value that differs between
-// processes and over time, so concurrent gateways rarely collide on their
-// first try.
+file_names::SearchCursor cursor;
+
+// Where a search for a free number starts (see SearchCursor): first a value
+// that differs between processes and over time.
 std::uint16_t search_start() {
     // The process id is asked once: a responder names two files per request.
     static const auto pid = static_cast<std::uint32_t>(::getpid());
     const auto seed = tick_ms() ^ (pid * 2654435761u);
-    return static_cast<std::uint16_t>(seed % 0xFFFF + 1);
+    return cursor.start(static_cast<std::uint16_t>(seed % 0xFFFF + 1));
 }
 
 }  // namespace
@@ -100,7 +101,10 @@ std::optional<std::string> make_temp_name(const std::string& dir, std::string_vi
         if (made != nullptr && ::fstat(fd.get(), &st) == 0) *made = id_of(st);
         return file_names::Attempt::made;
     });
-    if (found.end == file_names::Attempt::made) return found.path;
+    if (found.end == file_names::Attempt::made) {
+        cursor.made(found.number);
+        return found.path;
+    }
     if (found.end == file_names::Attempt::taken) errno = EEXIST;  // every number is taken
     return std::nullopt;
 }
@@ -152,6 +156,7 @@ std::optional<std::string> make_request_file(const std::string& dir, std::string
         });
     if (found.end == file_names::Attempt::taken) errno = EEXIST;  // every number is taken
     if (found.end != file_names::Attempt::made) return std::nullopt;
+    cursor.made(found.number);
     if (!write_pieces(made.get(), pieces)) {
         const int error = errno;
         made.reset();

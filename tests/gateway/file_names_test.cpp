@@ -58,6 +58,17 @@ TEST(TempName, SearchWrapsSkipsTakenAndStopsOnErrors) {
     }
 }
 
+TEST(TempName, LaterSearchesStartJustAfterTheLastNumberMade) {
+    SearchCursor cursor;
+    EXPECT_EQ(cursor.start(0x1234), 0x1234);  // nothing made yet: the seed
+    const std::pair<std::uint16_t, std::uint16_t> cases[] = {{0x10, 0x11}, {0xFFFE, 0xFFFF}, {0xFFFF, 1}};
+    for (const auto& [made, next] : cases) {
+        cursor.made(made);
+        EXPECT_EQ(cursor.start(0x1234), next) << made;
+    }
+    EXPECT_EQ(find_free_name("/w/", "qg_", 7, [](const std::string&) { return Attempt::made; }).number, 7);
+}
+
 TEST(TempName, RequestSearchSkipsNumbersWithASignalFileLeft) {
     EXPECT_EQ(signal_spellings("/w/qg_1A.TMP"),
               (std::vector<std::string>{"/w/qg_1A.ret", "/w/qg_1A.RET", "/w/qg_1a.ret", "/w/QG_1A.RET"}));

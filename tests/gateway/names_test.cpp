@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform.h"
+#include "scratch_dir.h"
+
 #include <set>
 #include <string>
 #include <vector>
@@ -69,6 +72,22 @@ TEST(TempDirectory, FromTmpdir) {
         {"/var/tmp", "/var/tmp/"}, {"/var/tmp/", "/var/tmp/"},
     };
     for (const auto& c : cases) EXPECT_EQ(temp_dir_from(c.tmpdir), c.dir) << (c.tmpdir ? c.tmpdir : "(unset)");
+}
+
+// Each search starts after the number the last one made, not among the files
+// this process made before: a responder keeps many at once.
+TEST(TempNumbers, FollowOneAnotherInOneProcess) {
+    quillgate::testing::TempDir dir;
+    const auto number = [&](const std::string& name) {
+        const std::size_t from = dir.path().size() + 3;
+        return std::stoul(name.substr(from, name.rfind('.') - from), nullptr, 16);
+    };
+    const auto output = platform::make_temp_name(dir.path(), "cgi");
+    const auto request = platform::make_request_file(dir.path(), "qg_", {"x"});
+    const auto next = platform::make_temp_name(dir.path(), "cgi");
+    ASSERT_TRUE(output && request && next);
+    EXPECT_EQ(number(*request), number(*output) % 0xFFFF + 1) << *output << " " << *request;
+    EXPECT_EQ(number(*next), number(*request) % 0xFFFF + 1) << *request << " " << *next;
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ void FileLane::add(std::unique_ptr<LaneJob> job) {
     }
     {
         std::lock_guard lock(mutex_);
-        queued_.push_back(std::move(job));
+        (job->urgent() ? urgent_ : later_).push_back(std::move(job));
         if (draining_) return;
         draining_ = true;
     }
@@ -48,12 +48,15 @@ void FileLane::drain(uv_work_t* work) {
         std::unique_ptr<LaneJob> job;
         {
             std::lock_guard lock(lane.mutex_);
-            if (lane.queued_.empty()) {
+            if (lane.urgent_.empty() && lane.later_.empty()) {
                 lane.draining_ = false;
                 return;
             }
-            job = std::move(lane.queued_.front());
-            lane.queued_.pop_front();
+            const bool take_urgent = !lane.urgent_.empty() && (lane.later_.empty() || !lane.urgent_last_);
+            auto& from = take_urgent ? lane.urgent_ : lane.later_;
+            lane.urgent_last_ = take_urgent;
+            job = std::move(from.front());
+            from.pop_front();
         }
         job->run();
         {

@@ -13,14 +13,20 @@
 namespace qg::fastcgi {
 
 // A job of the lane: run on a pool thread, then finished on the loop thread.
+// An urgent job is one something waits for (the making of a request's
+// files, which the application waits for); the others (deletes) can wait.
 struct LaneJob {
     virtual ~LaneJob() = default;
     virtual void run() noexcept = 0;
     virtual void finish() {}
+    virtual bool urgent() const { return true; }
 };
 
-// Jobs done one after another in the order given, by one pool thread at a
-// time, which runs the queue until it is empty. Making or deleting a file
+// Jobs done one after another, by one pool thread at a time, which runs the
+// queue until it is empty: urgent jobs in the order given, and the others in
+// the order given; while both kinds wait they take turns, an urgent one
+// first, so a request's files never wait behind a run of deletes, and the
+// deletes keep up with the requests. Making or deleting a file
 // takes the directory's lock in the kernel, so jobs on one work directory
 // cannot run side by side anyway: several pool threads at it only spin on
 // that lock, taking the CPU from the application and the web server. Each
@@ -50,7 +56,9 @@ private:
     uv_work_t work_{};
     uv_async_t done_signal_{};
     std::mutex mutex_;
-    std::deque<std::unique_ptr<LaneJob>> queued_;  // guarded by mutex_
+    std::deque<std::unique_ptr<LaneJob>> urgent_;  // guarded by mutex_
+    std::deque<std::unique_ptr<LaneJob>> later_;   // guarded by mutex_
+    bool urgent_last_ = false;                     // pool thread
     std::vector<std::unique_ptr<LaneJob>> done_;   // guarded by mutex_
     bool draining_ = false;  // guarded by mutex_: a pool thread has the queue
     bool in_pool_ = false;   // work_ is queued or running

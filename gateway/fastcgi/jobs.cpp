@@ -67,6 +67,7 @@ namespace {
 
 struct DeleteJob final : LaneJob {
     explicit DeleteJob(std::string p) : path(std::move(p)) {}
+    bool urgent() const override { return false; }
     void run() noexcept override {
         try {
             platform::delete_file(path);

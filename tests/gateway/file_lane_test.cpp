@@ -1,11 +1,13 @@
-// The responder's file lane: every job runs once, in the order given, one at
-// a time, off the loop thread, and is finished once on the loop thread, also
-// when jobs are added while others are being finished; the loop ends when
-// the last job is done.
+// The responder's file lane: every job runs once, one at a time, off the
+// loop thread, urgent ones in the order given and the others in the order
+// given, each passed by few urgent ones; each is finished once on the loop
+// thread, also when jobs are added while others are being finished; the
+// loop ends when the last job is done.
 #include "fastcgi/file_lane.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -25,14 +27,19 @@ struct Record {
     int added = 0;
     int limit = 0;
     int fan_out = 0;
+    int later_every = 0;  // every n-th job is not urgent (0: none)
+    std::atomic<bool> gate_open{true};  // job 0 waits for it
     qg::fastcgi::FileLane* lane = nullptr;
 };
 
 void add_job(Record& r);
 
 struct CountingJob final : qg::fastcgi::LaneJob {
-    CountingJob(Record& r, int n) : record(r), number(n) {}
+    CountingJob(Record& r, int n)
+        : record(r), number(n), is_urgent(r.later_every == 0 || n % r.later_every != 0) {}
+    bool urgent() const override { return is_urgent; }
     void run() noexcept override {
+        while (number == 0 && !record.gate_open) std::this_thread::yield();
         const int now = ++record.running;
         for (int seen = record.most_running; now > seen && !record.most_running.compare_exchange_weak(seen, now);) {
         }
@@ -56,6 +63,7 @@ struct CountingJob final : qg::fastcgi::LaneJob {
     }
     Record& record;
     int number;
+    bool is_urgent;
 };
 
 void add_job(Record& r) {
@@ -63,17 +71,20 @@ void add_job(Record& r) {
     r.lane->add(std::make_unique<CountingJob>(r, r.added++));
 }
 
-TEST(FileLane, EveryJobRunsOnceInOrderOneAtATimeAndIsFinishedOnTheLoop) {
+TEST(FileLane, EveryJobRunsOnceInItsTurnOneAtATimeAndIsFinishedOnTheLoop) {
     struct Case {
         const char* name;
         int first;    // jobs added before the loop runs
         int fan_out;  // jobs each finish adds
         int limit;
+        int later_every;
     };
     const Case cases[] = {
-        {"a queue given at once", 500, 0, 500},
-        {"jobs added as others finish", 1, 2, 1500},
-        {"both", 40, 1, 600},
+        {"a queue given at once", 500, 0, 500, 0},
+        {"jobs added as others finish", 1, 2, 1500, 0},
+        {"both", 40, 1, 600, 0},
+        {"urgent jobs and others given at once", 500, 0, 500, 3},
+        {"urgent jobs and others added as others finish", 1, 2, 1500, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -82,19 +93,35 @@ TEST(FileLane, EveryJobRunsOnceInOrderOneAtATimeAndIsFinishedOnTheLoop) {
         Record r;
         r.limit = c.limit;
         r.fan_out = c.fan_out;
+        r.later_every = c.later_every;
         {
             qg::fastcgi::FileLane lane(&loop);
             r.lane = &lane;
+            // Job 0 holds the pool thread until the first jobs are all given.
+            r.gate_open = false;
             for (int i = 0; i < c.first; ++i) add_job(r);
+            r.gate_open = true;
             // The lane's work keeps the loop running until the last job is back.
             uv_run(&loop, UV_RUN_DEFAULT);
             lane.close();
             uv_run(&loop, UV_RUN_DEFAULT);
         }
         EXPECT_EQ(uv_loop_close(&loop), 0) << "a handle of the lane is left open";
+        std::vector<int> urgent, later;
+        for (int i = 0; i < c.limit; ++i) (c.later_every != 0 && i % c.later_every == 0 ? later : urgent).push_back(i);
+        std::vector<int> ran_urgent, ran_later;
+        for (const int n : r.ran) (c.later_every != 0 && n % c.later_every == 0 ? ran_later : ran_urgent).push_back(n);
+        EXPECT_EQ(ran_urgent, urgent);
+        EXPECT_EQ(ran_later, later);
+        if (c.later_every != 0 && c.fan_out == 0) {
+            // Given at once, the two kinds took turns while both waited.
+            std::vector<int> turns{0};
+            for (std::size_t i = 1; i < later.size(); ++i) turns.insert(turns.end(), {urgent[i - 1], later[i]});
+            EXPECT_EQ(std::vector<int>(r.ran.begin(), r.ran.begin() + static_cast<long>(turns.size())), turns);
+        }
+        std::sort(r.finished.begin(), r.finished.end());
         std::vector<int> all(c.limit);
         for (int i = 0; i < c.limit; ++i) all[i] = i;
-        EXPECT_EQ(r.ran, all);
         EXPECT_EQ(r.finished, all);
         EXPECT_EQ(r.most_running.load(), 1);
         EXPECT_EQ(r.off_loop.load(), c.limit);

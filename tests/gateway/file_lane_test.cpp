@@ -27,7 +27,7 @@ struct Record {
     int added = 0;
     int limit = 0;
     int fan_out = 0;
-    int later_every = 0;  // every n-th job is not urgent (0: none)
+    int later_every = 0;  // jobs n-1, 2n-1, ... are not urgent (0: none)
     std::atomic<bool> gate_open{true};  // job 0 waits for it
     qg::fastcgi::FileLane* lane = nullptr;
 };
@@ -36,7 +36,7 @@ void add_job(Record& r);
 
 struct CountingJob final : qg::fastcgi::LaneJob {
     CountingJob(Record& r, int n)
-        : record(r), number(n), is_urgent(r.later_every == 0 || n % r.later_every != 0) {}
+        : record(r), number(n), is_urgent(r.later_every == 0 || n % r.later_every != r.later_every - 1) {}
     bool urgent() const override { return is_urgent; }
     void run() noexcept override {
         while (number == 0 && !record.gate_open) std::this_thread::yield();
@@ -108,15 +108,16 @@ TEST(FileLane, EveryJobRunsOnceInItsTurnOneAtATimeAndIsFinishedOnTheLoop) {
         }
         EXPECT_EQ(uv_loop_close(&loop), 0) << "a handle of the lane is left open";
         std::vector<int> urgent, later;
-        for (int i = 0; i < c.limit; ++i) (c.later_every != 0 && i % c.later_every == 0 ? later : urgent).push_back(i);
+        for (int i = 0; i < c.limit; ++i) (c.later_every != 0 && i % c.later_every == c.later_every - 1 ? later : urgent).push_back(i);
         std::vector<int> ran_urgent, ran_later;
-        for (const int n : r.ran) (c.later_every != 0 && n % c.later_every == 0 ? ran_later : ran_urgent).push_back(n);
+        for (const int n : r.ran) (c.later_every != 0 && n % c.later_every == c.later_every - 1 ? ran_later : ran_urgent).push_back(n);
         EXPECT_EQ(ran_urgent, urgent);
         EXPECT_EQ(ran_later, later);
         if (c.later_every != 0 && c.fan_out == 0) {
-            // Given at once, the two kinds took turns while both waited.
+            // Given at once, the two kinds took turns while both waited (job
+            // 0, urgent, may have started before the others came).
             std::vector<int> turns{0};
-            for (std::size_t i = 1; i < later.size(); ++i) turns.insert(turns.end(), {urgent[i - 1], later[i]});
+            for (std::size_t i = 0; i < later.size(); ++i) turns.insert(turns.end(), {later[i], urgent[i + 1]});
             EXPECT_EQ(std::vector<int>(r.ran.begin(), r.ran.begin() + static_cast<long>(turns.size())), turns);
         }
         std::sort(r.finished.begin(), r.finished.end());

@@ -95,6 +95,9 @@ void Responder::start_request(Client& client, std::uint16_t id, Incoming incomin
 void Responder::request_made(MakeJob& job) {
     Client& client = *job.client;
     const std::uint16_t id = job.id;
+    // The making is over: from here on it is not other work that alone()
+    // counts, though the client stays held until the end of this call.
+    --jobs_;
     const bool aborted = client.in_work[id];
     client.in_work.erase(id);
     if (client.closing || client.close_when_flushed || aborted) {
@@ -122,7 +125,7 @@ void Responder::request_made(MakeJob& job) {
         p->start_ms = platform::tick_ms();
         wait_for(client, id, std::move(p), job.settings.poll_ms);
     }
-    job_done(client);
+    release_client(client);
 }
 
 void Responder::wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pending> p, std::uint32_t poll_ms) {
@@ -147,6 +150,10 @@ bool Responder::alone() const {
 
 void Responder::job_done(Client& client) {
     --jobs_;
+    release_client(client);
+}
+
+void Responder::release_client(Client& client) {
     --client.jobs;
     if (client.handle_closed && client.jobs == 0) client_closed(&client);
 }

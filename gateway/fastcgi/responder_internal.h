@@ -111,6 +111,8 @@ public:
     WatchedDir& watch(const std::string& dir);
     void wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pending> p, std::uint32_t poll_ms);
     void job_done(Client& client);
+    // A job that held the client is over (job_done counts it off jobs_ too).
+    void release_client(Client& client);
     bool alone() const;
 
 private:

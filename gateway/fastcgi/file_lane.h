@@ -60,9 +60,9 @@ private:
     std::deque<std::unique_ptr<LaneJob>> later_;   // guarded by mutex_
     bool urgent_last_ = false;                     // pool thread
     std::vector<std::unique_ptr<LaneJob>> done_;   // guarded by mutex_
-    bool draining_ = false;  // guarded by mutex_: a pool thread has the queue
-    bool in_pool_ = false;   // work_ is queued or running
-    bool restart_ = false;   // work_ goes to the pool again once it is back
+    bool draining_ = false;                        // guarded by mutex_: a pool thread has the queue
+    bool in_pool_ = false;                         // work_ is queued or running
+    bool restart_ = false;                         // work_ goes to the pool again once it is back
     bool closing_ = false;
     bool closed_ = false;
 };

@@ -19,15 +19,15 @@ namespace {
 struct Record {
     std::thread::id loop_thread = std::this_thread::get_id();
     std::mutex mutex;
-    std::vector<int> ran;        // guarded by mutex
+    std::vector<int> ran;  // guarded by mutex
     std::atomic<int> running{0};
     std::atomic<int> most_running{0};
     std::atomic<int> off_loop{0};
-    std::vector<int> finished;   // loop thread only
+    std::vector<int> finished;  // loop thread only
     int added = 0;
     int limit = 0;
     int fan_out = 0;
-    int later_every = 0;  // jobs n-1, 2n-1, ... are not urgent (0: none)
+    int later_every = 0;                // jobs n-1, 2n-1, ... are not urgent (0: none)
     std::atomic<bool> gate_open{true};  // job 0 waits for it
     qg::fastcgi::FileLane* lane = nullptr;
 };
@@ -108,9 +108,11 @@ TEST(FileLane, EveryJobRunsOnceInItsTurnOneAtATimeAndIsFinishedOnTheLoop) {
         }
         EXPECT_EQ(uv_loop_close(&loop), 0) << "a handle of the lane is left open";
         std::vector<int> urgent, later;
-        for (int i = 0; i < c.limit; ++i) (c.later_every != 0 && i % c.later_every == c.later_every - 1 ? later : urgent).push_back(i);
+        for (int i = 0; i < c.limit; ++i)
+            (c.later_every != 0 && i % c.later_every == c.later_every - 1 ? later : urgent).push_back(i);
         std::vector<int> ran_urgent, ran_later;
-        for (const int n : r.ran) (c.later_every != 0 && n % c.later_every == c.later_every - 1 ? ran_later : ran_urgent).push_back(n);
+        for (const int n : r.ran)
+            (c.later_every != 0 && n % c.later_every == c.later_every - 1 ? ran_later : ran_urgent).push_back(n);
         EXPECT_EQ(ran_urgent, urgent);
         EXPECT_EQ(ran_later, later);
         if (c.later_every != 0 && c.fan_out == 0) {

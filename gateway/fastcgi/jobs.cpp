@@ -39,6 +39,8 @@ void MakeJob::run() noexcept {
     }
 }
 
+void MakeJob::finish() { responder->request_made(*this); }
+
 namespace {
 
 // The clean-up and relay of an answered request (on the loop thread).
@@ -58,12 +60,6 @@ void relay(RelayJob& job) {
         job.answer.add(exception_page());
     }
 }
-
-}  // namespace
-
-void MakeJob::finish() { responder->request_made(*this); }
-
-namespace {
 
 struct DeleteJob final : LaneJob {
     explicit DeleteJob(std::string p) : path(std::move(p)) {}

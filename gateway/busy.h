@@ -16,8 +16,7 @@ inline constexpr std::uint32_t busy_give_up_ms = 500;
 
 // Runs `attempt`, which returns whether it found the file busy, and runs it
 // again while it does, until 500 ms have passed or the web server asks the
-// gateway to end. Returns whether the file was still busy at the end. The
-// thread's last error is the one the last attempt left.
+// gateway to end. Returns whether the file was still busy at the end.
 template <typename Attempt>
 bool retry_while_busy(Attempt&& attempt) {
     bool busy = attempt();
@@ -33,12 +32,12 @@ bool retry_while_busy(Attempt&& attempt) {
 // open without delete sharing. A missing file is no failure. Returns whether
 // the file is gone.
 inline bool delete_when_free(const std::string& path) {
-    platform::ErrorKind failure = platform::ErrorKind::none;
+    platform::Error failure;
     retry_while_busy([&] {
         failure = platform::delete_file(path);
-        return failure == platform::ErrorKind::busy;
+        return failure.kind == platform::ErrorKind::busy;
     });
-    return failure == platform::ErrorKind::none || failure == platform::ErrorKind::not_found;
+    return !failure.failed() || failure.kind == platform::ErrorKind::not_found;
 }
 
 }  // namespace qg

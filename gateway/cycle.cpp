@@ -24,9 +24,9 @@ constexpr std::size_t temp_name_suffix = 3 + 4 + 4;
 
 // Ends a run that could not hand its request over: remove what was made (which
 // may free the room the log line needs), log, answer with the error page.
-void request_not_passed(const Run& run, std::initializer_list<const std::string*> made) {
+void request_not_passed(const Run& run, const platform::Error& error, std::initializer_list<const std::string*> made) {
     for (const std::string* path : made) delete_when_free(*path);
-    log_error(run.log_path(), text::log_not_passed);
+    log_error(run.log_path(), text::log_not_passed, error);
     write_error_page(run.out(), text::title_not_passed, text::page_not_passed);
 }
 
@@ -49,7 +49,7 @@ constexpr std::uint32_t polling_search_ms = 5000;
 }  // namespace
 
 Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
-                       std::uint32_t poll_ms, std::string& found, const std::function<bool()>& ended,
+                       std::uint32_t poll_ms, SignalSearch& search, const std::function<bool()>& ended,
                        std::uint32_t check_ms) {
     using News = platform::DirectoryWatch::News;
     const std::uint32_t start = platform::tick_ms();
@@ -60,21 +60,26 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
     bool look_up_due = !watch.active();
     std::uint32_t last_search = start;
     std::string named;
+    // One exact look-up; a failed one is what a time-out's log line records.
+    const auto there = [&search](const std::string& path) {
+        search.last_check = platform::look_up(path);
+        return !search.last_check.failed();
+    };
     for (;;) {
         if (ended ? ended() : platform::termination_requested()) return Waited::ended;
-        if (platform::file_exists(signal_path)) {
-            found = signal_path;
+        if (there(signal_path)) {
+            search.found = signal_path;
             return Waited::answered;
         }
-        if (!named.empty() && platform::file_exists(named)) {
-            found = std::move(named);
+        if (!named.empty() && there(named)) {
+            search.found = std::move(named);
             return Waited::answered;
         }
         named.clear();
         if (look_up_due) {
             look_up_due = false;
             if (auto signal = platform::find_file_usual_case(signal_path)) {
-                found = std::move(*signal);
+                search.found = std::move(*signal);
                 return Waited::answered;
             }
         }
@@ -86,7 +91,7 @@ Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signa
                 last_search = now;
                 search_due = false;
                 if (auto signal = platform::find_file_any_case(signal_path)) {
-                    found = std::move(*signal);
+                    search.found = std::move(*signal);
                     return Waited::answered;
                 }
             } else {
@@ -175,7 +180,7 @@ void run_guarded(const std::function<void(Run&)>& work, const Sink& out, const s
     try {
         work(run);
     } catch (...) {
-        log_error(run.log_path(), text::log_exception);
+        log_exception(run.log_path());
         out(exception_page());
     }
 }
@@ -189,7 +194,7 @@ void request_cycle(Run& run) {
         // application never reads and write settings where nobody looks.
         // The log goes where the default work directory would put it.
         run.set_work_dir(platform::temp_dir());
-        log_error(run.log_path(), text::log_no_settings);
+        log_error(run.log_path(), text::log_no_settings, {});
         write_error_page(run.out(), text::title_no_settings, text::page_no_settings);
         return;
     }
@@ -233,13 +238,13 @@ void request_cycle(Run& run) {
     const std::uint32_t timeout_ms = decide_timeout(timeout_setting, first_run);
 
     if (!names_fit(work_dir)) {
-        request_not_passed(run, {});
+        request_not_passed(run, {}, {});
         return;
     }
     platform::FileId output_id;
     const auto output_path = platform::make_temp_name(work_dir, text::output_prefix, &output_id);
     if (!output_path) {
-        request_not_passed(run, {});
+        request_not_passed(run, output_path.error(), {});
         return;
     }
     prepend_output_file(request, *output_path);
@@ -251,7 +256,7 @@ void request_cycle(Run& run) {
         return platform::make_request_file(work_dir, prefix, {request, body_text.text, body_text.line_end});
     }();
     if (!made_request) {
-        request_not_passed(run, {&*output_path});
+        request_not_passed(run, made_request.error(), {&*output_path});
         return;
     }
     // Nothing reads the body or the request text again: their memory goes
@@ -262,19 +267,19 @@ void request_cycle(Run& run) {
     const std::string signal_path = signal_name_for(request_path);
 
     platform::lower_priority();
-    std::string found_signal;
-    const Waited waited = wait_for_signal(watch, signal_path, timeout_ms, poll_ms, found_signal);
+    SignalSearch search;
+    const Waited waited = wait_for_signal(watch, signal_path, timeout_ms, poll_ms, search);
     if (waited == Waited::ended) {
         ended_by_server({&request_path, &*output_path}, &signal_path);
         return;
     }
-    if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out);
+    if (waited == Waited::timed_out) log_error(run.log_path(), text::log_timed_out, search.last_check);
 
     // Every file goes by the busy rule: an application may still hold its
     // signal file open for a moment, and on Windows a scanner that holds a
     // file without delete sharing would leave it behind, its number taken
     // and, for the request file, its claim renewed for ever.
-    delete_when_free(waited == Waited::answered ? found_signal : signal_path);
+    delete_when_free(waited == Waited::answered ? search.found : signal_path);
     delete_when_free(request_path);
 
     if (waited == Waited::answered) {

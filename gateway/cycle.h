@@ -41,6 +41,12 @@ std::uint64_t parse_content_length(std::string_view text);
 // How a wait for the application's answer ended.
 enum class Waited { answered, timed_out, ended };
 
+// What a wait for the signal file found on the way.
+struct SignalSearch {
+    std::string found;           // the path of the signal file, once answered
+    platform::Error last_check;  // what the last failed look-up met: a time-out's log line records it
+};
+
 // Checks for the signal file until it appears, the time-out passes or the
 // wait is ended (`ended` says so; by default, the web server asking the
 // gateway to end); between two checks it waits for a change in the work
@@ -51,9 +57,8 @@ enum class Waited { answered, timed_out, ended };
 // read) the usual spellings of the name are looked up, and the directory is
 // searched at most once per poll interval (once in five seconds without a
 // watch), so waiting costs the same however many files the directory holds.
-// `found` receives the path of the signal file found.
 Waited wait_for_signal(platform::DirectoryWatch& watch, const std::string& signal_path, std::uint32_t timeout_ms,
-                       std::uint32_t poll_ms, std::string& found, const std::function<bool()>& ended = {},
+                       std::uint32_t poll_ms, SignalSearch& search, const std::function<bool()>& ended = {},
                        std::uint32_t check_ms = no_time_limit);
 
 // One run of the gateway as seen by the guarded work: where the response and

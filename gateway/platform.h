@@ -18,7 +18,48 @@
 
 namespace qg::platform {
 
-enum class ErrorKind;
+// What a failure means, in the same terms on every system, for the core and
+// the tests to reason about.
+enum class ErrorKind {
+    none,
+    not_found,  // the file or a directory on its path does not exist
+    exists,     // a file of that name already exists
+    busy,       // another process holds the file (a sharing or lease conflict)
+    denied,     // no permission
+    other,
+};
+
+// What stopped a platform call, as the call returns it: its meaning and the
+// system's own number (errno, GetLastError), which the error log records. A
+// call that did not fail returns the empty error.
+struct Error {
+    ErrorKind kind = ErrorKind::none;
+    int code = 0;
+    bool failed() const { return kind != ErrorKind::none; }
+};
+// The meaning of a system error number.
+ErrorKind error_kind(int code);
+inline Error error_of(int code) { return {error_kind(code), code}; }
+
+// A value, or the error that stopped the call that was to give it.
+template <typename T>
+class Result {
+public:
+    Result(T value) : value_(std::move(value)) {}
+    Result(Error error) : error_(error) {}
+
+    explicit operator bool() const { return value_.has_value(); }
+    T& operator*() { return *value_; }
+    const T& operator*() const { return *value_; }
+    T* operator->() { return &*value_; }
+    const T* operator->() const { return &*value_; }
+    // What stopped the call; the empty error when there is a value.
+    const Error& error() const { return error_; }
+
+private:
+    std::optional<T> value_;
+    Error error_;
+};
 
 // Prepares the process: standard output binary and unbuffered, and signals that
 // would end the process without an answer (a closed pipe to the web server, a
@@ -95,10 +136,10 @@ struct FileId {
 };
 
 // Makes a unique file name in `dir` from the first three characters of
-// `prefix`, creating the file empty. Returns the full path, or nothing when no
-// name could be made. `made`, when given, receives the identity of the file
-// created.
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made = nullptr);
+// `prefix`, creating the file empty. Returns the full path, or what stopped
+// the create when no name could be made (exists when every number is taken).
+// `made`, when given, receives the identity of the file created.
+Result<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made = nullptr);
 
 // Makes a new request file in `dir` under a unique name from the first three
 // characters of `prefix` and writes `pieces` into it, one after the other, as
@@ -106,21 +147,23 @@ std::optional<std::string> make_temp_name(const std::string& dir, std::string_vi
 // A number counts as taken when a file of that name, or its signal file (the
 // name with ".ret" in place of ".TMP", any letter case), exists: a signal file
 // left behind by an earlier request must not answer a new one. Returns the
-// path as made; on failure nothing, with the file (if made) deleted again and
-// the platform's error kept for the log.
-std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
-                                             std::initializer_list<std::string_view> pieces);
+// path as made; on failure what stopped the create or the write, with the
+// file (if made) deleted again.
+Result<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                      std::initializer_list<std::string_view> pieces);
 
 // The process environment as "name=value" entries in stored order.
 std::vector<std::string> environment();
 // Looks up one variable; an exact match wins over one in another letter case.
 std::optional<std::string> environment_value(std::string_view name);
 
-// Deletes a file. Returns what stopped the delete (none when the file is
-// gone); the thread's last error is left as it was, so a missing file, which
-// is expected, never hides an earlier error from the log.
-ErrorKind delete_file(const std::string& path);
-bool file_exists(const std::string& path);
+// Deletes a file. Returns what stopped the delete (the empty error when the
+// file is gone).
+Error delete_file(const std::string& path);
+// Looks a file up by its exact name: the empty error when it is there, else
+// what the look-up met (a time-out's log line records the last one).
+Error look_up(const std::string& path);
+inline bool file_exists(const std::string& path) { return !look_up(path).failed(); }
 // Finds a file whose name matches `path`'s file name in any letter case and
 // returns the path of the one found.
 std::optional<std::string> find_file_any_case(const std::string& path);
@@ -174,22 +217,10 @@ void sleep_ms(std::uint32_t ms);
 // Lowers the scheduling priority of the calling thread.
 void lower_priority();
 
-// Error code of the last failed platform call of this thread: the system's
-// own number, as the error log records it.
+// The thread's last error as the system holds it (errno, GetLastError). Only
+// a failure that no call returned reads it: an exception or a fault, which
+// stop the cycle wherever it stands.
 int last_error();
-
-// What a failure means, in the same terms on every system, for the core and
-// the tests to reason about. The raw code stays with last_error().
-enum class ErrorKind {
-    none,
-    not_found,  // the file or a directory on its path does not exist
-    exists,     // a file of that name already exists
-    busy,       // another process holds the file (a sharing or lease conflict)
-    denied,     // no permission
-    other,
-};
-ErrorKind error_kind(int code);
-inline ErrorKind last_error_kind() { return error_kind(last_error()); }
 
 // Writes bytes to standard output as they are; failures are ignored.
 void stdout_write(std::string_view bytes);
@@ -211,8 +242,7 @@ TextReader binary_stdin();
 // name fails with ErrorKind::denied.
 class ExclusiveFile {
 public:
-    static std::optional<ExclusiveFile> open(const std::string& path,
-                                             const std::optional<FileId>& expected = std::nullopt);
+    static Result<ExclusiveFile> open(const std::string& path, const std::optional<FileId>& expected = std::nullopt);
     ExclusiveFile(ExclusiveFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
     ExclusiveFile& operator=(ExclusiveFile&& other) noexcept {
         if (this != &other) {
@@ -225,8 +255,8 @@ public:
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
     ~ExclusiveFile();
 
-    // Bytes read, 0 at the end, -1 on an error.
-    long read(char* buffer, std::size_t size);
+    // Bytes read, 0 at the end, or what stopped the read.
+    Result<std::size_t> read(char* buffer, std::size_t size);
 
 private:
     // The system's handle, kept opaque here: wide enough for a descriptor or

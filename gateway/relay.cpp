@@ -16,12 +16,12 @@ namespace {
 // scanner or an indexer opens a freshly closed file for a moment, and a
 // complete answer must not be refused for that. Any other failure, and a file
 // still busy after that, fails with its error code kept.
-std::optional<platform::ExclusiveFile> open_when_free(const std::string& path,
-                                                      const std::optional<platform::FileId>& expected) {
-    std::optional<platform::ExclusiveFile> file;
+platform::Result<platform::ExclusiveFile> open_when_free(const std::string& path,
+                                                         const std::optional<platform::FileId>& expected) {
+    platform::Result<platform::ExclusiveFile> file = platform::Error{};
     retry_while_busy([&] {
         file = platform::ExclusiveFile::open(path, expected);
-        return !file && platform::last_error_kind() == platform::ErrorKind::busy;
+        return !file && file.error().kind == platform::ErrorKind::busy;
     });
     return file;
 }
@@ -52,7 +52,7 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
 
     auto file = open_when_free(output_path, expected);
     if (!file) {
-        log_error(log_path, text::log_unreadable);
+        log_error(log_path, text::log_unreadable, file.error());
         write_error_page(out, text::title_unreadable, text::page_unreadable);
         return false;
     }
@@ -65,14 +65,14 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
     // read once, front to back.
     std::size_t head = 0;
     while (head < 4) {
-        const long n = file->read(buffer + head, relay_piece - head);
-        if (n < 0) {
-            log_error(log_path, text::log_unreadable);
+        const auto n = file->read(buffer + head, relay_piece - head);
+        if (!n) {
+            log_error(log_path, text::log_unreadable, n.error());
             write_error_page(out, text::title_unreadable, text::page_unreadable);
             return true;
         }
-        if (n == 0) break;
-        head += static_cast<std::size_t>(n);
+        if (*n == 0) break;
+        head += *n;
     }
     bool header_due = head > 0 && !ascii::starts_with_any_case(std::string_view(buffer, head), "http");
 
@@ -83,9 +83,9 @@ bool relay_output_file(const std::string& output_path, const std::string& log_pa
     // A web server that ended the run reads nothing more.
     while (!platform::termination_requested()) {
         if (pending == 0) {
-            const long n = file->read(buffer, relay_piece);
-            if (n <= 0) break;
-            pending = static_cast<std::size_t>(n);
+            const auto n = file->read(buffer, relay_piece);
+            if (!n || *n == 0) break;
+            pending = *n;
         }
         // The header goes out with the first bytes, so a file that then
         // yields none gets the no-output page alone, not after a header.
@@ -167,13 +167,22 @@ std::string log_line(const platform::LocalTime& when, std::string_view message, 
     return stamp + entry + "\r\n";
 }
 
-void log_error(const std::string& log_path, std::string_view message) {
-    const int code = platform::last_error();
+namespace {
+
+void append_line(const std::string& log_path, std::string_view message, int code) {
     try {
         platform::append_log(log_path, log_line(platform::local_time(), message, code));
     } catch (const std::bad_alloc&) {
         // Without memory for the line nothing is logged; the request goes on.
     }
 }
+
+}  // namespace
+
+void log_error(const std::string& log_path, std::string_view message, const platform::Error& error) {
+    append_line(log_path, message, error.code);
+}
+
+void log_exception(const std::string& log_path) { append_line(log_path, text::log_exception, platform::last_error()); }
 
 }  // namespace qg

@@ -50,8 +50,13 @@ std::string_view exception_page();
 // characters, then CR LF.
 std::string log_line(const platform::LocalTime& when, std::string_view message, int code);
 
-// Appends a line for `message` with the last error code, taken before anything
-// else can change it. Failures of the log are not reported.
-void log_error(const std::string& log_path, std::string_view message);
+// Appends a line for `message` with the code of the error a call returned (0
+// for a check of the gateway's own, which no call failed). Failures of the
+// log are not reported.
+void log_error(const std::string& log_path, std::string_view message, const platform::Error& error);
+// Appends the line for an exception that ended the work. No call returned
+// its error: the line carries the thread's last error as the system holds it,
+// taken before anything else can change it.
+void log_exception(const std::string& log_path);
 
 }  // namespace qg

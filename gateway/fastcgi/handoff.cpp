@@ -75,8 +75,7 @@ void Responder::start_request(Client& client, std::uint16_t id, Incoming incomin
         watch(job->settings.work_dir);
     } catch (...) {
         // The catch-all of the CGI program's cycle, for this request alone.
-        log_error(job->settings.log_path.empty() ? std::string(text::log_file_name) : job->settings.log_path,
-                  text::log_exception);
+        log_exception(job->settings.log_path.empty() ? std::string(text::log_file_name) : job->settings.log_path);
         answer(client, id, exception_page());
         return;
     }
@@ -106,10 +105,10 @@ void Responder::request_made(MakeJob& job) {
         if (job.output_path) platform::delete_file(*job.output_path);
         if (aborted) end_request(client, id);
     } else if (job.exception) {
-        log_error(job.settings.log_path, text::log_exception);
+        log_exception(job.settings.log_path);
         answer(client, id, exception_page());
     } else if (job.failed) {
-        log_error(job.settings.log_path, text::log_not_passed);
+        log_error(job.settings.log_path, text::log_not_passed, job.error);
         answer(client, id, error_page(text::title_not_passed, text::page_not_passed));
     } else {
         auto p = std::make_unique<Pending>();
@@ -137,7 +136,8 @@ void Responder::wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pendi
     // The first check comes at once, for the exact name: a signal file in
     // another letter case made while the request file was written is found
     // by the next poll.
-    if (platform::file_exists(pending.signal_path)) answered(pending, pending.signal_path);
+    pending.last_check = platform::look_up(pending.signal_path);
+    if (!pending.last_check.failed()) answered(pending, pending.signal_path);
 }
 
 bool Responder::alone() const {
@@ -204,7 +204,7 @@ void Responder::request_relayed(RelayJob& job) {
 
 void Responder::timed_out(Pending& p) {
     const auto owned = forget(p);
-    log_error(p.log_path, text::log_timed_out);
+    log_error(p.log_path, text::log_timed_out, p.last_check);
     delete_when_free(p.signal_path);
     platform::delete_file(p.request_path);
     platform::delete_file(p.output_path);
@@ -245,7 +245,9 @@ void Responder::signal_seen(WatchedDir& watched, const std::string& name) {
     const std::string path = (watched.dir.empty() || platform::ends_with_separator(watched.dir))
                                  ? watched.dir + name
                                  : watched.dir + "/" + name;
-    if (platform::file_exists(path)) answered(*found->second, path);
+    Pending& pending = *found->second;
+    pending.last_check = platform::look_up(path);
+    if (!pending.last_check.failed()) answered(pending, path);
 }
 
 void Responder::sweep() {

@@ -16,11 +16,13 @@ void MakeJob::run() noexcept {
             failed = true;
             return;
         }
-        output_path = platform::make_temp_name(s.work_dir, text::output_prefix);
-        if (!output_path) {
+        auto output = platform::make_temp_name(s.work_dir, text::output_prefix);
+        if (!output) {
             failed = true;
+            error = output.error();
             return;
         }
+        output_path = std::move(*output);
         prepend_output_file(text, *output_path);
         const BodyPieces pieces = body_pieces(body);
         const auto made = platform::make_request_file(s.work_dir, s.prefix, {text, pieces.text, pieces.line_end});
@@ -31,6 +33,7 @@ void MakeJob::run() noexcept {
         if (!made) {
             platform::delete_file(*output_path);
             failed = true;
+            error = made.error();
             return;
         }
         request_path = platform::request_path_case(*made);
@@ -56,7 +59,7 @@ void relay(RelayJob& job) {
         relay_output_file(p.output_path, p.log_path, [&](std::string_view bytes) { job.answer.add(bytes); });
     } catch (...) {
         // As in the CGI program, the page follows what was relayed.
-        log_error(p.log_path, text::log_exception);
+        log_exception(p.log_path);
         job.answer.add(exception_page());
     }
 }

@@ -30,6 +30,7 @@ struct MakeJob final : LaneJob {
     std::optional<std::string> output_path;
     std::optional<std::string> request_path;
     bool failed = false;
+    platform::Error error;  // what stopped the making, for the log
     bool exception = false;
 };
 

@@ -14,6 +14,7 @@
 #include "fastcgi/connection.h"
 #include "fastcgi/file_lane.h"
 #include "fastcgi/settings.h"
+#include "platform.h"
 
 namespace qg::fastcgi {
 
@@ -32,6 +33,7 @@ struct Pending {
     std::string log_path;
     std::uint32_t start_ms = 0;
     std::uint32_t timeout_ms = 0;
+    platform::Error last_check;  // what its last failed look-up met: a time-out's log line records it
 };
 
 // One directory watch for every request waiting in a work directory, and the

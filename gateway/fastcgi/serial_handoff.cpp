@@ -25,9 +25,9 @@ std::optional<std::string> hand_off(std::uint16_t id, Incoming incoming, const S
         const std::string& dir = settings.work_dir;
         platform::FileId output_id;
         const auto output_path = names_fit(dir) ? platform::make_temp_name(dir, text::output_prefix, &output_id)
-                                                : std::nullopt;
+                                                : platform::Result<std::string>(platform::Error{});
         if (!output_path) {
-            log_error(log_path, text::log_not_passed);
+            log_error(log_path, text::log_not_passed, output_path.error());
             write_error_page(add, text::title_not_passed, text::page_not_passed);
             return answer.take();
         }
@@ -42,16 +42,16 @@ std::optional<std::string> hand_off(std::uint16_t id, Incoming incoming, const S
         std::string().swap(incoming.body);
         if (!made) {
             delete_when_free(*output_path);
-            log_error(log_path, text::log_not_passed);
+            log_error(log_path, text::log_not_passed, made.error());
             write_error_page(add, text::title_not_passed, text::page_not_passed);
             return answer.take();
         }
         const std::string request_path = platform::request_path_case(*made);
         const std::string signal_path = signal_name_for(request_path);
 
-        std::string found;
+        SignalSearch search;
         const Waited waited =
-            wait_for_signal(watch, signal_path, settings.timeout_ms, settings.poll_ms, found, given_up, check_ms);
+            wait_for_signal(watch, signal_path, settings.timeout_ms, settings.poll_ms, search, given_up, check_ms);
         if (waited == Waited::ended) {
             // A signal file that is already there is the gateway's to
             // delete; one that arrives later is the application's.
@@ -60,8 +60,8 @@ std::optional<std::string> hand_off(std::uint16_t id, Incoming incoming, const S
             delete_when_free(*output_path);
             return std::nullopt;
         }
-        if (waited == Waited::timed_out) log_error(log_path, text::log_timed_out);
-        delete_when_free(waited == Waited::answered ? found : signal_path);
+        if (waited == Waited::timed_out) log_error(log_path, text::log_timed_out, search.last_check);
+        delete_when_free(waited == Waited::answered ? search.found : signal_path);
         delete_when_free(request_path);
         if (waited == Waited::answered)
             relay_output_file(*output_path, log_path, add, StatusLine::as_written, output_id);
@@ -70,7 +70,7 @@ std::optional<std::string> hand_off(std::uint16_t id, Incoming incoming, const S
         delete_when_free(*output_path);
     } catch (...) {
         // As in the CGI program, the page follows what was relayed.
-        log_error(log_path, text::log_exception);
+        log_exception(log_path);
         answer.add(exception_page());
     }
     return answer.take();

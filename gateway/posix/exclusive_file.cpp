@@ -23,24 +23,19 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
 }  // namespace
 
-std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
+Result<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
     // Non-blocking, so a FIFO put in the output file's place cannot hang the
     // gateway in open; only a regular file is an answer that can be relayed.
     // A link at the name fails (ELOOP): the gateway reads with rights the
     // application's account may lack, and must not read for it.
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    if (!fd.valid()) return std::nullopt;
+    if (!fd.valid()) return error_of(errno);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::nullopt;
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return std::nullopt;
-    }
-    if (expected && id_of(st) != *expected) {
-        errno = EPERM;  // another file was put in the place of the one made
-        return std::nullopt;
-    }
-    if (::fcntl(fd.get(), F_SETFL, 0) != 0) return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0) return error_of(errno);
+    if (!S_ISREG(st.st_mode)) return error_of(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    // Another file was put in the place of the one made.
+    if (expected && id_of(st) != *expected) return error_of(EPERM);
+    if (::fcntl(fd.get(), F_SETFL, 0) != 0) return error_of(errno);
     // A write lease is granted only while no other descriptor of the file is
     // open anywhere, so it tells whether the application still holds it.
     // Once that is known the lease goes at once: held through the relay, it
@@ -68,29 +63,23 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const 
     if (network) {
         // no lease check: see above
     } else if (::fcntl(fd.get(), F_SETLEASE, F_WRLCK) != 0) {
-        if (errno == EAGAIN || errno == EBUSY) return std::nullopt;
+        if (errno == EAGAIN || errno == EBUSY) return error_of(errno);
         // Leases unsupported or not permitted here: read without the check.
     } else {
-        const int saved = errno;
         ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-        errno = saved;
     }
     return ExclusiveFile(fd.release());
 }
 
 ExclusiveFile::~ExclusiveFile() {
-    if (handle_ >= 0) {
-        const int saved = errno;
-        Fd closing(fd_of(handle_));
-        errno = saved;
-    }
+    if (handle_ >= 0) Fd closing(fd_of(handle_));
 }
 
-long ExclusiveFile::read(char* buffer, std::size_t size) {
+Result<std::size_t> ExclusiveFile::read(char* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd_of(handle_), buffer, size);
-        if (n < 0 && errno == EINTR) continue;
-        return static_cast<long>(n);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return error_of(errno);
     }
 }
 

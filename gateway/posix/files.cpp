@@ -90,11 +90,14 @@ std::uint16_t search_start() {
 
 }  // namespace
 
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
-    const auto found = file_names::find_free_name(dir, prefix, search_start(), [made](const std::string& path) {
+Result<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
+    Error failure;
+    const auto found = file_names::find_free_name(dir, prefix, search_start(), [&](const std::string& path) {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-        if (!fd.valid())
-            return error_kind(errno) == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
+        if (!fd.valid()) {
+            failure = error_of(errno);
+            return failure.kind == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
+        }
         // Taken from the descriptor that created the file, so nothing put at
         // the name afterwards can pass for it.
         struct stat st {};
@@ -105,15 +108,16 @@ std::optional<std::string> make_temp_name(const std::string& dir, std::string_vi
         cursor.made(found.number);
         return found.path;
     }
-    if (found.end == file_names::Attempt::taken) errno = EEXIST;  // every number is taken
-    return std::nullopt;
+    if (found.end == file_names::Attempt::taken) return error_of(EEXIST);  // every number is taken
+    return failure;
 }
 
 namespace {
 
 // Writes the pieces through `fd`: one writev for all of them; a short write
-// (a full disk, a signal) goes on from where it stopped.
-bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
+// (a full disk, a signal) goes on from where it stopped. Returns what stopped
+// the write.
+Error write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
     std::vector<iovec> parts;
     for (const std::string_view piece : pieces)
         if (!piece.empty()) parts.push_back({const_cast<char*>(piece.data()), piece.size()});
@@ -123,7 +127,7 @@ bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
         const ssize_t n = ::writev(fd, parts.data() + first, count);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return error_of(errno);
         }
         auto done = static_cast<std::size_t>(n);
         while (first < parts.size() && done >= parts[first].iov_len) done -= parts[first++].iov_len;
@@ -132,14 +136,13 @@ bool write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
             parts[first].iov_len -= done;
         }
     }
-    return true;
+    return {};
 }
 
 }  // namespace
 
-std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
-                                             std::initializer_list<std::string_view> pieces) {
-    const int saved = errno;
+Result<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                      std::initializer_list<std::string_view> pieces) {
     const auto look_up = [](const std::string& name) {
         struct stat st {};
         if (::lstat(name.c_str(), &st) == 0) return file_names::Lookup::present;
@@ -147,41 +150,38 @@ std::optional<std::string> make_request_file(const std::string& dir, std::string
     };
     const auto search = [](const std::string& name) { return find_file_any_case(name).has_value(); };
     Fd made;
+    Error failure;
     const auto found = file_names::find_free_request_name(
         dir, prefix, search_start(), file_names::LetterCase::kept, look_up, search, [&](const std::string& candidate) {
-            errno = saved;
             made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
             if (made.valid()) return file_names::Attempt::made;
-            return error_kind(errno) == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
+            failure = error_of(errno);
+            return failure.kind == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
         });
-    if (found.end == file_names::Attempt::taken) errno = EEXIST;  // every number is taken
-    if (found.end != file_names::Attempt::made) return std::nullopt;
+    if (found.end == file_names::Attempt::taken) return error_of(EEXIST);  // every number is taken
+    if (found.end != file_names::Attempt::made) return failure;
     cursor.made(found.number);
-    if (!write_pieces(made.get(), pieces)) {
-        const int error = errno;
+    if (const Error written = write_pieces(made.get(), pieces); written.failed()) {
         made.reset();
         ::unlink(found.path.c_str());
-        errno = error;
-        return std::nullopt;
+        return written;
     }
     return found.path;
 }
 
-ErrorKind delete_file(const std::string& path) {
-    const int saved = errno;
-    const ErrorKind result = ::unlink(path.c_str()) == 0 ? ErrorKind::none : error_kind(errno);
-    errno = saved;  // a missing file is expected here and must not hide an earlier error
-    return result;
+Error delete_file(const std::string& path) {
+    if (::unlink(path.c_str()) == 0) return {};
+    return error_of(errno);
 }
 
-bool file_exists(const std::string& path) {
+Error look_up(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    if (::stat(path.c_str(), &st) == 0) return {};
+    return error_of(errno);
 }
 
 std::optional<std::string> find_file_any_case(const std::string& path) {
     if (file_exists(path)) return path;
-    const int not_found = errno;
 
     const auto slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
@@ -196,18 +196,12 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
             }
         }
     }
-    errno = not_found;  // report the failed check, not the directory scan
     return std::nullopt;
 }
 
 std::optional<std::string> find_file_usual_case(const std::string& path) {
-    const int saved = errno;
     for (std::string& spelling : file_names::usual_spellings(path))
-        if (file_exists(spelling)) {
-            errno = saved;
-            return std::move(spelling);
-        }
-    errno = saved;
+        if (file_exists(spelling)) return std::move(spelling);
     return std::nullopt;
 }
 

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -23,7 +22,6 @@ bool listening_socket(int fd) {
 }  // namespace
 
 std::optional<std::intptr_t> inherited_listener() {
-    const int saved = errno;
     std::optional<std::intptr_t> found;
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
@@ -34,7 +32,6 @@ std::optional<std::intptr_t> inherited_listener() {
     } else if (listening_socket(STDIN_FILENO)) {
         found = STDIN_FILENO;
     }
-    errno = saved;
     return found;
 }
 

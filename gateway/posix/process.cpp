@@ -130,7 +130,6 @@ std::string resolved(const std::string& path) {
 }  // namespace
 
 std::string program_path() {
-    const int saved = errno;
     std::string path(PATH_MAX, '\0');
     for (;;) {
         const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
@@ -157,7 +156,6 @@ std::string program_path() {
                                             script.value_or(""), is_regular_file);
         if (!path.empty()) path = resolved(path);
     }
-    errno = saved;
     return path;
 }
 
@@ -192,7 +190,6 @@ void sleep_ms(std::uint32_t ms) {
         ::sched_yield();
         return;
     }
-    const int saved = errno;
     const std::uint32_t start = tick_ms();
     for (;;) {
         const std::uint32_t elapsed = tick_ms() - start;
@@ -201,17 +198,14 @@ void sleep_ms(std::uint32_t ms) {
         // A stop request ends the pause; another signal only interrupts it.
         if (ready == 0 || (ready < 0 && (errno != EINTR || termination != 0))) break;
     }
-    errno = saved;
 }
 
 void lower_priority() {
     // On Linux the nice value belongs to each thread, and PRIO_PROCESS with
     // id 0 names the calling thread: two calls, no thread id needed.
-    const int saved = errno;
     errno = 0;
     const int current = ::getpriority(PRIO_PROCESS, 0);
     if (errno == 0) ::setpriority(PRIO_PROCESS, 0, current + 2);
-    errno = saved;
 }
 
 }  // namespace qg::platform

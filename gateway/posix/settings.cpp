@@ -24,11 +24,9 @@ std::string settings_path() {
 }
 
 Profile::Profile(std::string file) : file_(std::move(file)) {
-    const int saved = errno;
     content_ = read_whole_file(file_);
     // A file that is there but cannot be read still counts as there.
     found_ = content_.has_value() || (errno != ENOENT && errno != ENOTDIR);
-    errno = saved;  // a missing settings file is an ordinary case
 }
 
 bool Profile::found() const { return found_; }
@@ -70,9 +68,7 @@ bool Profile::write_text(std::string_view section, std::string_view key, std::st
                          ::fsync(fd.get()) == 0;
     fd.reset();
     if (!written || ::rename(temp.c_str(), file.c_str()) != 0) {
-        const int error = errno;
         ::unlink(temp.c_str());
-        errno = error;
         return false;
     }
     content_ = content;

@@ -66,7 +66,6 @@ ssize_t write_stdout_piece(std::string_view bytes) {
 }  // namespace
 
 void stdout_write(std::string_view bytes) {
-    const int saved = errno;
     if (output_kind == OutputKind::unknown) find_output_kind();
     // A web server that asked the gateway to end reads nothing more. A web
     // server that stops reading leaves the gateway in the wait for room,
@@ -85,14 +84,11 @@ void stdout_write(std::string_view bytes) {
         // A full pipe or socket: wait for room before the next try.
         room = !writes_may_block() && !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
     }
-    errno = saved;
 }
 
 void stdout_close() {
-    const int saved = errno;
     if (own_pipe_fd >= 0) ::close(std::exchange(own_pipe_fd, -1));
     ::close(STDOUT_FILENO);
-    errno = saved;
 }
 
 namespace {

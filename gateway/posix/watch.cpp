@@ -22,11 +22,9 @@ using posix::wait_ready;
 
 DirectoryWatch::DirectoryWatch(const std::string& dir) : dir_(dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
-    const int saved = errno;
     Fd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (fd.valid() && ::inotify_add_watch(fd.get(), dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0)
         handle_ = fd.release();
-    errno = saved;  // without notification the gateway polls, silently
 #else
     (void)dir;  // benchmark builds measure the plain poll
 #endif
@@ -46,10 +44,8 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
         // time within the last second may be shared by a change yet to come
         // (the clock behind file times moves in ticks): it is never kept.
         sleep_ms(ms);
-        const int saved = errno;
         struct stat st {};
         const bool known = ::stat(dir_.c_str(), &st) == 0;
-        errno = saved;
         if (!known) return News::lost;
         const std::array<std::int64_t, 4> stamp = {
             static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
@@ -67,7 +63,6 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
         sleep_ms(ms);
         return News::none;
     }
-    const int saved = errno;
     const int fd = static_cast<int>(handle_);
     const std::size_t slash = path.rfind('/') + 1;
     const std::string_view name = std::string_view(path).substr(slash);
@@ -108,7 +103,6 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
             }
         }
     }
-    errno = saved;
     return news;
 }
 

@@ -96,7 +96,6 @@ bool tzif_utc_offset(const unsigned char* data, std::size_t size, std::int64_t u
 }
 
 long local_utc_offset(std::int64_t utc, unsigned char* buffer, std::size_t capacity) {
-    const int saved = errno;
     char path[1024];
     const char* tz = ::getenv("TZ");
     if (tz == nullptr) {
@@ -125,7 +124,6 @@ long local_utc_offset(std::int64_t utc, unsigned char* buffer, std::size_t capac
             size += static_cast<std::size_t>(n);
         }
     }
-    errno = saved;
     long offset = 0;
     if (tzif_utc_offset(buffer, size, utc, offset)) return offset;
     // No zone file by that name: the value itself may be a rule ("JST-9").

@@ -11,7 +11,7 @@
 
 namespace qg::platform {
 
-std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
+Result<ExclusiveFile> ExclusiveFile::open(const std::string& path, const std::optional<FileId>& expected) {
     // Share mode 0: the open fails with a sharing violation while any other
     // handle to the file is open, which is the application still writing it.
     // A reparse point at the name is opened as itself and refused below, so
@@ -19,18 +19,12 @@ std::optional<ExclusiveFile> ExclusiveFile::open(const std::string& path, const 
     // application's account may not.
     OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.valid()) return std::nullopt;
-    if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
-        ::SetLastError(ERROR_INVALID_FUNCTION);
-        return std::nullopt;
-    }
+    if (!file.valid()) return error_of(last_error());
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK) return error_of(ERROR_INVALID_FUNCTION);
     bool reparse_point = false;
     const auto id = id_of(file.get(), &reparse_point);
-    if (!id) return std::nullopt;
-    if (reparse_point || (expected && *id != *expected)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);  // not the file the gateway made
-        return std::nullopt;
-    }
+    if (!id) return error_of(last_error());
+    if (reparse_point || (expected && *id != *expected)) return error_of(ERROR_ACCESS_DENIED);  // not the file made
     return ExclusiveFile(reinterpret_cast<std::intptr_t>(file.release()));
 }
 
@@ -38,11 +32,11 @@ ExclusiveFile::~ExclusiveFile() {
     if (handle_ != -1) OwnedHandle closing(handle_of(handle_));
 }
 
-long ExclusiveFile::read(char* buffer, std::size_t size) {
+Result<std::size_t> ExclusiveFile::read(char* buffer, std::size_t size) {
     const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD got = 0;
-    if (!::ReadFile(handle_of(handle_), buffer, chunk, &got, nullptr)) return -1;
-    return static_cast<long>(got);
+    if (!::ReadFile(handle_of(handle_), buffer, chunk, &got, nullptr)) return error_of(last_error());
+    return std::size_t{got};
 }
 
 }  // namespace qg::platform

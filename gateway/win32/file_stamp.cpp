@@ -10,7 +10,6 @@
 namespace qg::fastcgi {
 
 std::string file_stamp(const std::string& path) {
-    const DWORD saved = ::GetLastError();
     std::string stamp;
     const HANDLE file = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -27,7 +26,6 @@ std::string file_stamp(const std::string& path) {
         }
         ::CloseHandle(file);
     }
-    ::SetLastError(saved);
     return stamp;
 }
 

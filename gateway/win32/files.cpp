@@ -34,12 +34,10 @@ std::optional<std::string> to_ansi(const wchar_t* wide, std::size_t length) {
 
 void lower_in_place(std::string& text) {
     if (text.empty() || text.size() > INT_MAX) return;
-    const DWORD saved = ::GetLastError();
     std::string lower(text.size(), '\0');
     const int size = static_cast<int>(text.size());
     if (::LCMapStringA(LOCALE_SYSTEM_DEFAULT, LCMAP_LOWERCASE, text.data(), size, lower.data(), size) == size)
         text = std::move(lower);
-    ::SetLastError(saved);
 }
 
 std::optional<FileId> id_of(HANDLE file, bool* reparse_point) {
@@ -74,38 +72,37 @@ std::string request_path_case(std::string path) {
     return path;
 }
 
-std::optional<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
+Result<std::string> make_temp_name(const std::string& dir, std::string_view prefix, FileId* made) {
     // Unique number 0: the service picks the number and creates the file.
     const std::string three(prefix.substr(0, 3));
     char path[MAX_PATH + 1] = {};
-    if (::GetTempFileNameA(dir.c_str(), three.c_str(), 0, path) == 0) return std::nullopt;
+    if (::GetTempFileNameA(dir.c_str(), three.c_str(), 0, path) == 0) return error_of(last_error());
     if (made != nullptr) {
         // Read at once, before the request that names the file exists.
-        const DWORD saved = ::GetLastError();
         OwnedHandle file(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (const auto id = file.valid() ? id_of(file.get()) : std::nullopt) *made = *id;
-        ::SetLastError(saved);
     }
     return std::string(path);
 }
 
-std::optional<std::string> make_request_file(const std::string& dir, std::string_view prefix,
-                                             std::initializer_list<std::string_view> pieces) {
+Result<std::string> make_request_file(const std::string& dir, std::string_view prefix,
+                                      std::initializer_list<std::string_view> pieces) {
     // The search starts at a number drawn from the clock and the process, so
     // gateways started together seldom try the same names.
     const DWORD first = ::GetTickCount() + ::GetCurrentProcessId();
     return win32::make_request_file_from(static_cast<std::uint16_t>(first), dir, prefix, pieces);
 }
 
-ErrorKind delete_file(const std::string& path) {
-    const DWORD saved = ::GetLastError();
-    const ErrorKind result = ::DeleteFileA(path.c_str()) ? ErrorKind::none : error_kind(last_error());
-    ::SetLastError(saved);  // a missing file is expected here and must not hide an earlier error
-    return result;
+Error delete_file(const std::string& path) {
+    if (::DeleteFileA(path.c_str())) return {};
+    return error_of(last_error());
 }
 
-bool file_exists(const std::string& path) { return find_file(path, nullptr); }
+Error look_up(const std::string& path) {
+    if (find_file(path, nullptr)) return {};
+    return error_of(last_error());
+}
 
 std::optional<std::string> find_file_any_case(const std::string& path) {
     std::string name;
@@ -141,9 +138,9 @@ using platform::find_file;
 using platform::OwnedHandle;
 using platform::write_all;
 
-std::optional<std::string> make_request_file_from(std::uint16_t first, const std::string& dir,
-                                                  std::string_view prefix,
-                                                  std::initializer_list<std::string_view> pieces) {
+platform::Result<std::string> make_request_file_from(std::uint16_t first, const std::string& dir,
+                                                     std::string_view prefix,
+                                                     std::initializer_list<std::string_view> pieces) {
     // One WriteFile for the whole text: an application that reads the file
     // once it has grown finds the request with its body.
     std::string text;
@@ -158,6 +155,7 @@ std::optional<std::string> make_request_file_from(std::uint16_t first, const std
     // exists. Names ignore letter case here: one look-up finds a signal file
     // left in any case.
     HANDLE made = INVALID_HANDLE_VALUE;
+    platform::Error failure;
     const auto look_up = [](const std::string& name) {
         return find_file(name, nullptr) ? file_names::Lookup::present : file_names::Lookup::absent;
     };
@@ -167,32 +165,29 @@ std::optional<std::string> make_request_file_from(std::uint16_t first, const std
             retry_while_busy([&] {
                 made = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-                return made == INVALID_HANDLE_VALUE && platform::last_error_kind() == platform::ErrorKind::busy;
+                failure = made == INVALID_HANDLE_VALUE ? platform::error_of(platform::last_error()) : platform::Error{};
+                return failure.kind == platform::ErrorKind::busy;
             });
             if (made != INVALID_HANDLE_VALUE) return file_names::Attempt::made;
-            const DWORD error = ::GetLastError();
             // A file of that name exists; a file deleted while another
             // process still holds it open refuses access to its name until
             // it is closed, yet still shows in the directory. Both are taken.
-            if (platform::error_kind(static_cast<int>(error)) == platform::ErrorKind::exists ||
-                (error == ERROR_ACCESS_DENIED && find_file(path, nullptr))) {
+            if (failure.kind == platform::ErrorKind::exists ||
+                (failure.code == ERROR_ACCESS_DENIED && find_file(path, nullptr))) {
                 return file_names::Attempt::taken;
             }
-            ::SetLastError(error);
             return file_names::Attempt::failed;
         });
     OwnedHandle file(made);
-    if (found.end == file_names::Attempt::failed) return std::nullopt;
+    if (found.end == file_names::Attempt::failed) return failure;
     if (found.end == file_names::Attempt::made) {
         if (write_all(file.get(), text)) return found.path;
-        const DWORD error = ::GetLastError();
+        const auto written = platform::error_of(platform::last_error());
         ::CloseHandle(file.release());
         delete_when_free(found.path);
-        ::SetLastError(error);  // the log gets the write's failure
-        return std::nullopt;
+        return written;  // the log gets the write's failure
     }
-    ::SetLastError(ERROR_FILE_EXISTS);  // every number is taken
-    return std::nullopt;
+    return platform::error_of(ERROR_FILE_EXISTS);  // every number is taken
 }
 
 }  // namespace qg::win32

@@ -11,14 +11,12 @@
 namespace qg::platform {
 
 std::optional<std::intptr_t> inherited_listener() {
-    const DWORD saved = ::GetLastError();
     std::optional<std::intptr_t> found;
     const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
     DWORD flags = 0;
     if (in != nullptr && in != INVALID_HANDLE_VALUE && ::GetFileType(in) == FILE_TYPE_PIPE &&
         ::GetNamedPipeInfo(in, &flags, nullptr, nullptr, nullptr) && (flags & PIPE_SERVER_END) != 0)
         found = reinterpret_cast<std::intptr_t>(in);
-    ::SetLastError(saved);
     return found;
 }
 

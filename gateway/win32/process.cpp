@@ -84,7 +84,6 @@ std::vector<std::string> environment() {
     // would give the OEM code page's bytes (an "e" with acute accent as 0x82,
     // not 0xE9), which is not the text the web server meant.
     std::vector<std::string> entries;
-    const DWORD saved = ::GetLastError();
     const std::unique_ptr<wchar_t, EnvironmentBlockFree> block(::GetEnvironmentStringsW());
     for (const wchar_t* e = block.get(); e != nullptr && *e != L'\0';) {
         const std::size_t length = std::wcslen(e);
@@ -93,7 +92,6 @@ std::vector<std::string> environment() {
         if (auto entry = to_ansi(e, length)) entries.push_back(std::move(*entry));
         e += length + 1;
     }
-    ::SetLastError(saved);
     return entries;
 }
 

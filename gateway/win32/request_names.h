@@ -5,16 +5,17 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform.h"
 
 namespace qg::win32 {
 
 // make_request_file, trying the numbers from `first` upward (after 0xFFFF
 // comes 1; number 0 is never made).
-std::optional<std::string> make_request_file_from(std::uint16_t first, const std::string& dir,
-                                                  std::string_view prefix,
-                                                  std::initializer_list<std::string_view> pieces);
+platform::Result<std::string> make_request_file_from(std::uint16_t first, const std::string& dir,
+                                                     std::string_view prefix,
+                                                     std::initializer_list<std::string_view> pieces);
 
 }  // namespace qg::win32

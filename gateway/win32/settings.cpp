@@ -30,9 +30,7 @@ std::string settings_path() {
 // was there is taken once, when the profile is made, so a settings file that
 // another run writes meanwhile cannot make this run's first run a later one.
 Profile::Profile(std::string file) : file_(std::move(file)) {
-    const DWORD saved = ::GetLastError();
     found_ = ::GetFileAttributesA(file_.c_str()) != INVALID_FILE_ATTRIBUTES;
-    ::SetLastError(saved);  // a missing settings file is an ordinary case
 }
 
 bool Profile::found() const { return found_; }
@@ -40,17 +38,13 @@ bool Profile::found() const { return found_; }
 std::string Profile::read_text(std::string_view section, std::string_view key, std::string_view fallback) const {
     const std::string s(section), k(key), f(fallback);
     char value[1024] = {};
-    const DWORD saved = ::GetLastError();
     const DWORD n = ::GetPrivateProfileStringA(s.c_str(), k.c_str(), f.c_str(), value, sizeof value, file_.c_str());
-    ::SetLastError(saved);  // a missing settings file is an ordinary case
     return std::string(value, n);
 }
 
 std::int64_t Profile::read_int(std::string_view section, std::string_view key, std::int64_t fallback) const {
     const std::string s(section), k(key);
-    const DWORD saved = ::GetLastError();
     const UINT value = ::GetPrivateProfileIntA(s.c_str(), k.c_str(), static_cast<INT>(fallback), file_.c_str());
-    ::SetLastError(saved);
     return static_cast<std::int64_t>(value);
 }
 

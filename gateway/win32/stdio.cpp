@@ -16,7 +16,6 @@
 namespace qg::platform {
 
 void stdout_write(std::string_view bytes) {
-    const DWORD saved = ::GetLastError();
     const int fd = ::_fileno(stdout);
     // A web server that asked the gateway to end reads nothing more.
     while (!bytes.empty() && !termination_requested()) {
@@ -25,14 +24,9 @@ void stdout_write(std::string_view bytes) {
         if (n <= 0) break;
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
-    ::SetLastError(saved);
 }
 
-void stdout_close() {
-    const DWORD saved = ::GetLastError();
-    ::_close(::_fileno(stdout));
-    ::SetLastError(saved);
-}
+void stdout_close() { ::_close(::_fileno(stdout)); }
 
 TextReader binary_stdin() {
     // The descriptor is switched to binary mode: no translation at all.

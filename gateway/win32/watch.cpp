@@ -58,14 +58,12 @@ constexpr std::uint32_t batch_gap_ms = 20;
 
 DirectoryWatch::DirectoryWatch(const std::string& dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
-    const DWORD saved = ::GetLastError();
     auto watch = std::make_unique<NameWatch>();
     watch->dir = ::CreateFileA(dir.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     watch->event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (watch->dir != INVALID_HANDLE_VALUE && watch->event != nullptr && watch->arm())
         handle_ = reinterpret_cast<std::intptr_t>(watch.release());
-    ::SetLastError(saved);  // without notification the gateway polls, silently
 #else
     (void)dir;  // benchmark builds measure the plain poll
 #endif
@@ -82,7 +80,6 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
         sleep_ms(ms);
         return handle_ == -1 ? News::lost : News::none;
     }
-    const DWORD saved = ::GetLastError();
     NameWatch& watch = *watch_of(handle_);
     const std::size_t dir_end = file_name_start(path);
     const std::string_view name = std::string_view(path).substr(dir_end);
@@ -138,7 +135,6 @@ DirectoryWatch::News DirectoryWatch::wait(const std::string& path, std::uint32_t
         news = News::lost;
         break;
     }
-    ::SetLastError(saved);
     return news;
 }
 

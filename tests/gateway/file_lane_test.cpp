@@ -2,7 +2,9 @@
 // loop thread, urgent ones in the order given and the others in the order
 // given, each passed by few urgent ones; each is finished once on the loop
 // thread, also when jobs are added while others are being finished; the
-// loop ends when the last job is done.
+// loop ends when the last job is done. And the making of a request's files
+// off the loop thread keeps what stopped it, for the log line written later
+// on the loop thread.
 #include "fastcgi/file_lane.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +15,9 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "fastcgi/jobs.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -147,6 +152,29 @@ TEST(FileLane, AJobAfterTheCloseIsDoneAtOnce) {
     }
     EXPECT_EQ(r.off_loop.load(), 1);
     EXPECT_EQ(uv_loop_close(&loop), 0);
+}
+
+TEST(MakeJob, AFailedMakingKeepsWhatStoppedIt) {
+    const quillgate::testing::TempDir dir;
+    struct Case {
+        const char* name;
+        std::string work_dir;
+        qg::platform::ErrorKind kind;
+    };
+    const std::vector<Case> cases = {
+        {"missing directory", dir.file("missing/"), qg::platform::ErrorKind::not_found},
+        // No call failed: the names would not fit.
+        {"names too long", dir.path() + std::string(130, 'a') + "/", qg::platform::ErrorKind::none},
+    };
+    for (const auto& c : cases) {
+        qg::fastcgi::MakeJob job;
+        job.settings.work_dir = c.work_dir;
+        job.settings.prefix = "qg_";
+        job.run();
+        EXPECT_TRUE(job.failed) << c.name;
+        EXPECT_EQ(job.error.kind, c.kind) << c.name;
+        EXPECT_EQ(job.error.code != 0, c.kind != qg::platform::ErrorKind::none) << c.name;
+    }
 }
 
 }  // namespace

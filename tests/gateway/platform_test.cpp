@@ -45,7 +45,7 @@ TEST(Platform, FindsSignalFileInAnyCase) {
             EXPECT_FALSE(file_exists(dir.file(c.on_disk)));
         } else {
             // The failed check's code, for the time-out entry.
-            EXPECT_EQ(last_error_kind(), ErrorKind::not_found);
+            EXPECT_EQ(look_up(dir.file(c.asked)).kind, ErrorKind::not_found);
         }
     }
 }
@@ -105,8 +105,9 @@ TEST(Platform, RequestFileIsMadeWithItsContent) {
     ASSERT_EQ(made->rfind(dir.path() + "qg_", 0), 0u) << *made;
     EXPECT_TRUE(ascii::equal_any_case(made->substr(made->size() - 4), ".TMP")) << *made;
     EXPECT_EQ(read_file(*made), "head body");
-    EXPECT_FALSE(make_request_file(dir.file("missing") + dir.path().back(), "qg_", {"x"}));
-    EXPECT_EQ(last_error_kind(), ErrorKind::not_found);
+    const auto missing = make_request_file(dir.file("missing") + dir.path().back(), "qg_", {"x"});
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, ErrorKind::not_found);
 }
 
 // Milliseconds since `start` by the test's own clock. Windows counts ticks
@@ -172,8 +173,9 @@ TEST(Platform, TempNamesAreDistinctFilesInTheDirectory) {
         names.insert(*name);
     }
     EXPECT_EQ(names.size(), 20u);
-    EXPECT_FALSE(make_temp_name(dir.file("missing") + dir.path().back(), "cgi"));
-    EXPECT_EQ(last_error_kind(), ErrorKind::not_found);
+    const auto missing = make_temp_name(dir.file("missing") + dir.path().back(), "cgi");
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, ErrorKind::not_found);
 }
 
 TEST(Platform, TickCounterMovesForward) {

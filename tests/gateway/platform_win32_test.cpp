@@ -47,7 +47,7 @@ TEST(Win32RequestFile, NumbersInUseAreSkipped) {
         if (!c.separator) dir_text.pop_back();
 
         const auto made = win32::make_request_file_from(c.first, dir_text, "qg_request", {"head&", "", "body\r\n"});
-        ASSERT_TRUE(made) << c.name << ": error " << platform::last_error();
+        ASSERT_TRUE(made) << c.name << ": error " << made.error().code;
         EXPECT_EQ(*made, dir.file(c.made)) << c.name;
         EXPECT_EQ(read_file(*made), "head&body\r\n") << c.name;
         for (const auto& name : c.present) EXPECT_EQ(read_file(dir.file(name)), "old") << c.name;
@@ -62,8 +62,9 @@ TEST(Win32RequestFile, ClockDrawnNamesAndFailure) {
     EXPECT_TRUE(std::regex_match(name, std::regex("qg_[1-9A-F][0-9A-F]{0,3}\\.TMP"))) << name;
     EXPECT_EQ(read_file(*made), "a=1");
 
-    EXPECT_FALSE(platform::make_request_file(dir.file("missing\\"), "qg_", {"a=1"}));
-    EXPECT_EQ(platform::last_error_kind(), platform::ErrorKind::not_found);
+    const auto missing = platform::make_request_file(dir.file("missing\\"), "qg_", {"a=1"});
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, platform::ErrorKind::not_found);
 }
 
 // A file held open by another handle that does not share deleting, as an

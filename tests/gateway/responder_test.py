@@ -147,7 +147,8 @@ class Responder(unittest.TestCase):
         self.assertTrue(stdout.startswith(b"Status: 200 OK\r\nContent-Type: text/html\r\n"), stdout[:80])
         self.assertIn(b"<title>Request Timed Out</title>", stdout)
         with open(self.work + "zrCGIErr.txt", "rb") as f:
-            self.assertRegex(f.read(), rb"^\d\d/\d\d/\d{4} \d\d:\d\d   Request timed out\.\.\. - -?\d+\r\n$")
+            # The code is the request's last failed look-up's, as in the CGI program.
+            self.assertRegex(f.read(), rb"^\d\d/\d\d/\d{4} \d\d:\d\d   Request timed out\.\.\. - 2\r\n$")
         self.assertEqual(self.leftovers(), [])
 
     def test_aborts_and_closed_connections_leave_nothing_and_relay_nothing(self):

@@ -145,8 +145,7 @@ std::string signal_name_for(std::string_view request_path) {
     // directory name.
     const std::size_t name_start = platform::file_name_start(request_path);
     const auto dot = request_path.rfind('.');
-    if (dot == std::string_view::npos || dot < name_start)
-        return std::string(request_path) + ".ret";
+    if (dot == std::string_view::npos || dot < name_start) return std::string(request_path) + ".ret";
     return std::string(request_path.substr(0, dot)) + ".ret";
 }
 
@@ -285,8 +284,8 @@ void request_cycle(Run& run) {
     if (waited == Waited::answered) {
         // Behind a FastCGI wrapper the web server reads the answer as CGI
         // headers, so the application's status line must become one.
-        const auto status_line = platform::environment_value(text::fastcgi_role) ? StatusLine::as_header
-                                                                                  : StatusLine::as_written;
+        const auto status_line =
+            platform::environment_value(text::fastcgi_role) ? StatusLine::as_header : StatusLine::as_written;
         relay_output_file(*output_path, run.log_path(), run.out(), status_line, output_id);
         delete_when_free(*output_path);
     } else {

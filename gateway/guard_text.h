@@ -43,8 +43,8 @@ inline constexpr std::size_t log_line_capacity = 700;
 // Writes one error-log line into `line` (log_line_capacity bytes):
 // "dd/mm/yyyy hh:mm  ", then the entry " message - code" cut to 500
 // characters, then CR LF. Returns its length.
-inline std::size_t format_log_line(char* line, int day, int month, int year, int hour, int minute,
-                                   const char* message, long code) {
+inline std::size_t format_log_line(char* line, int day, int month, int year, int hour, int minute, const char* message,
+                                   long code) {
     char* out = line;
     out = put_number(out, day, 2);
     *out++ = '/';

@@ -42,8 +42,7 @@ inline constexpr std::string_view title_unreadable = "Error reading output";
 inline constexpr std::string_view page_unreadable = "Unable to read the application's output.";
 
 inline constexpr std::string_view title_no_output = "An error occurred";
-inline constexpr std::string_view page_no_output =
-    "The application returned no output to the Web server (qg.exe)...";
+inline constexpr std::string_view page_no_output = "The application returned no output to the Web server (qg.exe)...";
 
 inline constexpr std::string_view log_exception = "An exception occurred in qg.exe";
 inline constexpr std::string_view title_exception = "Quillgate Error";

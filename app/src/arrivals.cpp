@@ -28,9 +28,9 @@ void Arrivals::poll(std::chrono::milliseconds limit, std::vector<Arrival>* ready
     until = std::min(until, next_scan_);
     for (const auto& name : confirming_) until = std::min(until, entries_[name].confirm_at);
     const auto now = Clock::now();
-    const auto wait = until > now ? std::chrono::duration_cast<std::chrono::milliseconds>(until - now) +
-                                        std::chrono::milliseconds(1)
-                                  : std::chrono::milliseconds(0);
+    const auto wait =
+        until > now ? std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1)
+                    : std::chrono::milliseconds(0);
     std::vector<platform::Change> changes;
     bool overflow = false;
     watch_.wait(wait, &changes, &overflow);

@@ -62,7 +62,7 @@ private:
         // This incarnation was dealt with; not read again while it lasts.
         std::optional<platform::FileId> judged;
         std::string listing_key;  // what the listing said of the judged file, where it says enough
-        std::string blocker;  // set while judged because of another process's claim
+        std::string blocker;      // set while judged because of another process's claim
         // A read waiting for its confirmation.
         std::optional<platform::FileText> first;
         bool first_after_close = false;

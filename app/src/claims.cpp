@@ -52,7 +52,9 @@ bool ClaimBook::start(std::string* error) {
     return dir_.create_new(probe_, label_, nullptr, error) != platform::CreateStatus::failed;
 }
 
-void ClaimBook::start_renewing() { renewer_ = platform::start_quiet_thread([this] { renew_loop(); }); }
+void ClaimBook::start_renewing() {
+    renewer_ = platform::start_quiet_thread([this] { renew_loop(); });
+}
 
 ClaimBook::Take ClaimBook::take(const std::string& name, const platform::FileId& id, std::uint64_t stamp,
                                 std::shared_ptr<Claim>* out, std::string* blocker, std::string* error) {

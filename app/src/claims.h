@@ -37,14 +37,14 @@ struct Claim {
     using Clock = std::chrono::steady_clock;
 
     std::string request_name;
-    std::string path;  // relative to the work directory
+    std::string path;          // relative to the work directory
     platform::FileId request;  // the request file's incarnation it was made for
-    std::uint64_t stamp = 0;  // claim_stamp of that incarnation's text
+    std::uint64_t stamp = 0;   // claim_stamp of that incarnation's text
     // Guarded by the book's lock.
-    platform::FileId made;  // the claim file as this process made it
-    Clock::time_point verified;  // when it was last seen to be ours
-    bool settled = false;  // answered or given up: kept until the request file goes
-    bool lost = false;  // taken over by another process
+    platform::FileId made;                   // the claim file as this process made it
+    Clock::time_point verified;              // when it was last seen to be ours
+    bool settled = false;                    // answered or given up: kept until the request file goes
+    bool lost = false;                       // taken over by another process
     std::optional<platform::FileId> signal;  // the signal file this process made
 };
 

@@ -85,7 +85,8 @@ QGA_API int qga_open(const char* workdir, const char* prefix, const qga_options*
 QGA_API void qga_close(qga_dir* dir) { delete dir; }
 
 QGA_API int qga_accept(qga_dir* dir, int timeout_ms, qga_request** out) {
-    if (dir == nullptr || out == nullptr) return fail(QGA_INVALID, "qga_accept needs a directory and a place for the request");
+    if (dir == nullptr || out == nullptr)
+        return fail(QGA_INVALID, "qga_accept needs a directory and a place for the request");
     *out = nullptr;
     return guarded([&] {
         std::unique_ptr<qga::Request> request;
@@ -166,11 +167,12 @@ QGA_API const char* qga_body(const qga_request* req, size_t* length) {
 }
 
 QGA_API int qga_write(qga_request* req, const void* data, size_t length) {
-    if (req == nullptr || (data == nullptr && length != 0)) return fail(QGA_INVALID, "qga_write needs a request and data");
+    if (req == nullptr || (data == nullptr && length != 0))
+        return fail(QGA_INVALID, "qga_write needs a request and data");
     return guarded([&] {
         std::string error;
-        const auto result = req->request->write(
-            std::string_view(static_cast<const char*>(data), data == nullptr ? 0 : length), &error);
+        const auto result =
+            req->request->write(std::string_view(static_cast<const char*>(data), data == nullptr ? 0 : length), &error);
         return to_code(result, error);
     });
 }

@@ -132,7 +132,8 @@ public:
     }
 
     bool list(const std::string& sub, std::vector<Listed>* names, std::string* error) override {
-        Fd listing(::openat(fd_.get(), sub.empty() ? "." : sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Fd listing(
+            ::openat(fd_.get(), sub.empty() ? "." : sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         DIR* dir = listing.valid() ? ::fdopendir(listing.get()) : nullptr;
         if (dir == nullptr) {
             *error = errno_text("cannot list", sub.empty() ? path_ : sub);
@@ -236,7 +237,9 @@ public:
         return false;
     }
 
-    void remove_subdirectory_if_empty(const std::string& sub) override { ::unlinkat(fd_.get(), sub.c_str(), AT_REMOVEDIR); }
+    void remove_subdirectory_if_empty(const std::string& sub) override {
+        ::unlinkat(fd_.get(), sub.c_str(), AT_REMOVEDIR);
+    }
 
 private:
     // A folder made here inherits the work directory's default ACL, which

@@ -73,7 +73,6 @@ HANDLE open_when_free(const std::string& path, DWORD access, DWORD disposition, 
     return file;
 }
 
-
 // The gateway deletes and reads its files while the library holds them, so
 // every handle but the request reader's shares everything.
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -82,12 +81,12 @@ bool id_of(HANDLE file, FileId* id, std::int64_t* modified_s) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(file, &info)) return false;
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
-    const auto write_ticks = (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                             info.ftLastWriteTime.dwLowDateTime;
+    const auto write_ticks =
+        (static_cast<std::int64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
     // The gateway's output file has one name; see open_output.
-    *id = FileId{info.dwVolumeSerialNumber,
-                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, write_ticks * 100,
-                 (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+    *id =
+        FileId{info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+               write_ticks * 100, (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
     if (modified_s != nullptr) *modified_s = seconds_of(info.ftLastWriteTime);
     return true;
 }
@@ -167,8 +166,8 @@ public:
 
     std::optional<FileId> identify(const std::string& name) override {
         // No access rights asked for: only the file's identity is read.
-        Handle file(::CreateFileA(full(name).c_str(), 0, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+        Handle file(::CreateFileA(full(name).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         FileId id;
         if (!file.valid() || !id_of(file.get(), &id, nullptr)) return std::nullopt;
         return id;
@@ -275,7 +274,8 @@ public:
         if (!::ReadFile(file.get(), &first, 1, &got, nullptr)) return std::nullopt;
         LARGE_INTEGER start{};
         DWORD put = 0;
-        if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) || !::WriteFile(file.get(), &first, 1, &put, nullptr))
+        if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) ||
+            !::WriteFile(file.get(), &first, 1, &put, nullptr))
             return std::nullopt;
         ::FlushFileBuffers(file.get());
         BY_HANDLE_FILE_INFORMATION info{};

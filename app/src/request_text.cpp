@@ -166,8 +166,8 @@ std::optional<RequestText> parse_request(std::string_view text) {
         if (segment.empty()) continue;
         const std::size_t eq = segment.find('=');
         const std::size_t name = append_decoded(request.storage_, segment.substr(0, eq));
-        const std::size_t value =
-            append_decoded(request.storage_, eq == std::string_view::npos ? std::string_view{} : segment.substr(eq + 1));
+        const std::size_t value = append_decoded(
+            request.storage_, eq == std::string_view::npos ? std::string_view{} : segment.substr(eq + 1));
         offsets.push_back({name, value});
     }
     // Views are made once storage has stopped growing.

@@ -38,9 +38,9 @@ public:
     RequestText(const RequestText&) = delete;
     RequestText& operator=(const RequestText&) = delete;
 
-    std::string output_path;  // exactly as written (the path is not encoded)
+    std::string output_path;          // exactly as written (the path is not encoded)
     std::vector<Variable> variables;  // decoded, in file order
-    std::string body;  // without the final CR LF
+    std::string body;                 // without the final CR LF
     bool has_body = false;
 
 private:

@@ -69,7 +69,6 @@ private:
     Fd wake_;
 };
 
-
 // inotify reports only what this host's kernel does to a file: on a network
 // file system the gateway on another host would go unseen, and a watch that
 // seems to work would slow every such request to the next listing.

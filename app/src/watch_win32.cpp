@@ -51,7 +51,8 @@ std::unique_ptr<Watch> watch_directory(Directory& dir) {
     if (wake == nullptr) return nullptr;
     // A network share may send no notifications; the listing still runs.
     HANDLE change = ::FindFirstChangeNotificationA(
-        dir.path().c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_SIZE);
+        dir.path().c_str(), FALSE,
+        FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_SIZE);
     return std::make_unique<Win32Watch>(change, wake);
 }
 

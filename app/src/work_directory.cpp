@@ -154,10 +154,10 @@ void WorkDirectory::poll(Clock::time_point deadline) {
     }
     for (auto& item : blocked) arrivals_.blocked(item.name, item.id, std::move(item.blocker));
     const auto now = Clock::now();
-    const auto limit = deadline <= now ? std::chrono::milliseconds(0)
-                                       : std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             std::min(deadline - now, std::chrono::duration_cast<Clock::duration>(
-                                                                          std::chrono::hours(1))));
+    const auto limit = deadline <= now
+                           ? std::chrono::milliseconds(0)
+                           : std::chrono::duration_cast<std::chrono::milliseconds>(std::min(
+                                 deadline - now, std::chrono::duration_cast<Clock::duration>(std::chrono::hours(1))));
     std::vector<Arrival> ready;
     std::vector<std::string> reports;
     arrivals_.poll(limit, &ready, &reports);

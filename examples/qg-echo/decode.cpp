@@ -19,9 +19,7 @@ std::string url_decode(std::string_view text) {
         const char c = text[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < text.size() &&
-                   hex_value(text[i + 1]) >= 0 &&
-                   hex_value(text[i + 2]) >= 0) {
+        } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
             out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
             i += 2;
         } else {

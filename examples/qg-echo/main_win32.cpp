@@ -38,8 +38,7 @@ BOOL WINAPI on_console_event(DWORD type) {
             qga_interrupt(dir);
             ::WaitForSingleObject(stopped_event, 4000);
             return TRUE;
-        default:
-            return FALSE;
+        default: return FALSE;
     }
 }
 

@@ -11,9 +11,9 @@
 namespace qgecho {
 
 struct Request {
-    std::string output_path;  // exactly as the gateway wrote it
+    std::string output_path;      // exactly as the gateway wrote it
     std::vector<Pair> variables;  // decoded names and values, in file order
-    std::string body;  // the form body
+    std::string body;             // the form body
     bool has_body = false;
 
     // First variable with this decoded name (e.g. "REQUEST METHOD"), or nullptr.

@@ -33,7 +33,7 @@ private:
     std::mutex mutex_;
     std::condition_variable_any wake_;
     std::multimap<Clock::time_point, Job> queue_;
-    unsigned long submitted_ = 0;  // lets a waiting worker notice new jobs
+    unsigned long submitted_ = 0;        // lets a waiting worker notice new jobs
     std::vector<std::jthread> workers_;  // last member: joined before the rest is destroyed
 };
 

@@ -33,8 +33,10 @@ void answer_get_values(std::string_view content, std::string& out) {
     std::string values;
     if (asked) {
         for (const auto& [name, ignored] : *asked) {
-            if (name == "FCGI_MAX_CONNS" || name == "FCGI_MAX_REQS") append_pair(values, name, "4096");
-            else if (name == "FCGI_MPXS_CONNS") append_pair(values, name, "1");
+            if (name == "FCGI_MAX_CONNS" || name == "FCGI_MAX_REQS")
+                append_pair(values, name, "4096");
+            else if (name == "FCGI_MPXS_CONNS")
+                append_pair(values, name, "1");
         }
     }
     append_records(out, Type::get_values_result, 0, values);
@@ -109,8 +111,10 @@ bool Connection::params_ended(Receiving& request) {
 bool Connection::record(const Record& r, std::string& out) {
     const auto type = static_cast<Type>(r.type);
     if (r.request_id == 0) {
-        if (type == Type::get_values) answer_get_values(r.content, out);
-        else append_unknown_type(out, r.type);
+        if (type == Type::get_values)
+            answer_get_values(r.content, out);
+        else
+            append_unknown_type(out, r.type);
         return true;
     }
     const std::uint16_t id = r.request_id;
@@ -126,8 +130,10 @@ bool Connection::record(const Record& r, std::string& out) {
         return true;
     }
     if (type == Type::abort_request) {
-        if (receiving_.erase(id) != 0) append_end_request(out, id, 0, ProtocolStatus::request_complete);
-        else if (handed_.count(id) != 0) handler_.aborted(id);
+        if (receiving_.erase(id) != 0)
+            append_end_request(out, id, 0, ProtocolStatus::request_complete);
+        else if (handed_.count(id) != 0)
+            handler_.aborted(id);
         return true;
     }
     const auto found = receiving_.find(id);
@@ -143,8 +149,10 @@ bool Connection::record(const Record& r, std::string& out) {
     }
     if (type == Type::stdin_stream) {
         if (!r.content.empty()) {
-            if (request.params_done) request.body->feed(r.content);
-            else if (request.early_stdin.size() + r.content.size() <= max_body) request.early_stdin += r.content;
+            if (request.params_done)
+                request.body->feed(r.content);
+            else if (request.early_stdin.size() + r.content.size() <= max_body)
+                request.early_stdin += r.content;
             return true;
         }
         if (!request.params_done && !params_ended(request)) return false;

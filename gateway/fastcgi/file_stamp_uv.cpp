@@ -12,9 +12,9 @@ std::string file_stamp(const std::string& path) {
     std::string stamp;
     if (result == 0) {
         const uv_stat_t& st = req.statbuf;
-        stamp = std::to_string(st.st_size) + ":" + std::to_string(st.st_ino) + ":" +
-                std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec) + ":" +
-                std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+        stamp = std::to_string(st.st_size) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_ctim.tv_sec) +
+                "." + std::to_string(st.st_ctim.tv_nsec) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+                std::to_string(st.st_mtim.tv_nsec);
     }
     uv_fs_req_cleanup(&req);
     return stamp;

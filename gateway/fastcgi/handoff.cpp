@@ -24,9 +24,7 @@ std::string lower_case(std::string_view text) {
     return lower;
 }
 
-std::string file_name_of(const std::string& path) {
-    return path.substr(platform::file_name_start(path));
-}
+std::string file_name_of(const std::string& path) { return path.substr(platform::file_name_start(path)); }
 
 void on_dir_event(uv_fs_event_t* handle, const char* name, int, int status) {
     auto* watched = static_cast<WatchedDir*>(handle->data);
@@ -188,8 +186,10 @@ void Responder::request_relayed(RelayJob& job) {
     const bool aborted = client.in_work[id];
     client.in_work.erase(id);
     if (!client.closing) {
-        if (aborted) end_request(client, id);  // nothing relayed
-        else answer(client, id, std::move(job.answer));
+        if (aborted)
+            end_request(client, id);  // nothing relayed
+        else
+            answer(client, id, std::move(job.answer));
     }
     // The answer's records are written or queued: the file is no longer read.
     // Its delete frees the file's blocks, the slowest call of a request: with

@@ -9,10 +9,14 @@ std::uint16_t be16(std::string_view b, std::size_t at) {
 
 void put_header(std::string& out, Type type, std::uint16_t id, std::size_t length, std::size_t padding) {
     const char header[header_size] = {
-        static_cast<char>(protocol_version),    static_cast<char>(type),
-        static_cast<char>(id >> 8),             static_cast<char>(id & 0xFF),
-        static_cast<char>((length >> 8) & 0xFF), static_cast<char>(length & 0xFF),
-        static_cast<char>(padding),             0,
+        static_cast<char>(protocol_version),
+        static_cast<char>(type),
+        static_cast<char>(id >> 8),
+        static_cast<char>(id & 0xFF),
+        static_cast<char>((length >> 8) & 0xFF),
+        static_cast<char>(length & 0xFF),
+        static_cast<char>(padding),
+        0,
     };
     out.append(header, header_size);
 }
@@ -114,11 +118,15 @@ void append_records(std::string& out, Type type, std::uint16_t request_id, std::
     } while (!content.empty());
 }
 
-void append_end_request(std::string& out, std::uint16_t request_id, std::uint32_t app_status,
-                        ProtocolStatus status) {
-    const char body[8] = {static_cast<char>(app_status >> 24),        static_cast<char>((app_status >> 16) & 0xFF),
-                          static_cast<char>((app_status >> 8) & 0xFF), static_cast<char>(app_status & 0xFF),
-                          static_cast<char>(status),                   0, 0, 0};
+void append_end_request(std::string& out, std::uint16_t request_id, std::uint32_t app_status, ProtocolStatus status) {
+    const char body[8] = {static_cast<char>(app_status >> 24),
+                          static_cast<char>((app_status >> 16) & 0xFF),
+                          static_cast<char>((app_status >> 8) & 0xFF),
+                          static_cast<char>(app_status & 0xFF),
+                          static_cast<char>(status),
+                          0,
+                          0,
+                          0};
     append_records(out, Type::end_request, request_id, std::string_view(body, sizeof body));
 }
 

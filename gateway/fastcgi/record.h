@@ -84,8 +84,7 @@ void append_pair(std::string& out, std::string_view name, std::string_view value
 // each padded to a multiple of 8. Empty content gives one empty record,
 // which ends a stream.
 void append_records(std::string& out, Type type, std::uint16_t request_id, std::string_view content);
-void append_end_request(std::string& out, std::uint16_t request_id, std::uint32_t app_status,
-                        ProtocolStatus status);
+void append_end_request(std::string& out, std::uint16_t request_id, std::uint32_t app_status, ProtocolStatus status);
 void append_unknown_type(std::string& out, std::uint8_t type);
 
 }  // namespace qg::fastcgi

@@ -25,8 +25,8 @@ struct Client;
 struct Pending {
     Client* client = nullptr;
     std::uint16_t id = 0;
-    std::string dir;          // the work directory it lies in
-    std::string signal_key;   // its signal file's name in lower case
+    std::string dir;         // the work directory it lies in
+    std::string signal_key;  // its signal file's name in lower case
     std::string output_path;
     std::string request_path;
     std::string signal_path;

@@ -83,17 +83,16 @@ void on_fault(int sig) {
 
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const long local = static_cast<long>(now.tv_sec) +
-                       posix::local_utc_offset(now.tv_sec, zone_buffer, sizeof zone_buffer);
+    const long local =
+        static_cast<long>(now.tv_sec) + posix::local_utc_offset(now.tv_sec, zone_buffer, sizeof zone_buffer);
     const long days = (local >= 0 ? local : local - 86399) / 86400;
     const long seconds = local - days * 86400;
     int year = 0, month = 0, day = 0;
     posix::civil_from_days(days, year, month, day);
 
     char line[guard_text::log_line_capacity];
-    const std::size_t line_size = guard_text::format_log_line(
-        line, day, month, year, static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60), state.message,
-        code);
+    const std::size_t line_size = guard_text::format_log_line(line, day, month, year, static_cast<int>(seconds / 3600),
+                                                              static_cast<int>(seconds / 60 % 60), state.message, code);
 
     {
         const char* log_path = state.log_paths[state.log_path_in_use.load()];
@@ -129,8 +128,7 @@ FaultGuard::FaultGuard(std::string_view log_path, std::string_view log_message, 
     stack.ss_sp = alternate_stack;
     stack.ss_size = sizeof alternate_stack;
     stack_t old_stack{};
-    if (::sigaltstack(&stack, &old_stack) == 0 && old_stack.ss_sp != alternate_stack)
-        state.previous_stack = old_stack;
+    if (::sigaltstack(&stack, &old_stack) == 0 && old_stack.ss_sp != alternate_stack) state.previous_stack = old_stack;
 
     struct sigaction action {};
     action.sa_handler = on_fault;

@@ -23,8 +23,7 @@ constexpr bool network_file_system(std::int64_t type) {
         case 0x47504653u:  // GPFS
         case 0x0BD00BD0u:  // Lustre
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 

@@ -185,14 +185,13 @@ std::optional<std::string> find_file_any_case(const std::string& path) {
 
     const auto slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-    const std::string_view name = slash == std::string::npos ? std::string_view(path)
-                                                              : std::string_view(path).substr(slash + 1);
+    const std::string_view name =
+        slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
     Dir d(dir);
     if (d.get() != nullptr) {
         while (const dirent* entry = ::readdir(d.get())) {
             if (ascii::equal_any_case(entry->d_name, name)) {
-                return dir == "." && slash == std::string::npos ? std::string(entry->d_name)
-                                                               : dir + entry->d_name;
+                return dir == "." && slash == std::string::npos ? std::string(entry->d_name) : dir + entry->d_name;
             }
         }
     }

@@ -86,8 +86,7 @@ void prepare_process() {
     ::sigemptyset(&caught_stops);
     for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
         struct sigaction inherited {};
-        if (sig != SIGTERM && ::sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
-            continue;
+        if (sig != SIGTERM && ::sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
         ::sigaction(sig, &action, nullptr);
         ::sigaddset(&caught_stops, sig);
     }

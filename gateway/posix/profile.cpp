@@ -70,8 +70,7 @@ std::string_view unquote(std::string_view v) {
 
 }  // namespace
 
-std::optional<std::string> profile_lookup(std::string_view content, std::string_view section,
-                                          std::string_view key) {
+std::optional<std::string> profile_lookup(std::string_view content, std::string_view section, std::string_view key) {
     bool inside = false;
     for (const Line& line : split_lines(content)) {
         if (line.kind == Line::Kind::section) {
@@ -83,8 +82,8 @@ std::optional<std::string> profile_lookup(std::string_view content, std::string_
     return std::nullopt;
 }
 
-std::string profile_assign(std::string_view content, std::string_view section,
-                           std::string_view key, std::string_view value) {
+std::string profile_assign(std::string_view content, std::string_view section, std::string_view key,
+                           std::string_view value) {
     const std::vector<Line> lines = split_lines(content);
     const std::string entry = std::string(key) + "=" + std::string(value);
 

@@ -14,14 +14,13 @@
 namespace qg::posix {
 
 // Value of `key` in `section`, or nothing when the section or key is absent.
-std::optional<std::string> profile_lookup(std::string_view content, std::string_view section,
-                                          std::string_view key);
+std::optional<std::string> profile_lookup(std::string_view content, std::string_view section, std::string_view key);
 
 // Returns `content` with `key` in `section` set to `value`. An existing key is
 // replaced in place; a new key goes at the end of its section; a new section
 // is appended at the end. Every other line is kept; lines end with CR LF.
-std::string profile_assign(std::string_view content, std::string_view section,
-                           std::string_view key, std::string_view value);
+std::string profile_assign(std::string_view content, std::string_view section, std::string_view key,
+                           std::string_view value);
 
 // Reads an integer the profile way: an optional sign, then decimal digits up
 // to the first other character ("12abc" is 12, "abc" is 0). An empty value

@@ -64,8 +64,7 @@ bool Profile::write_text(std::string_view section, std::string_view key, std::st
     std::string temp = file + ".XXXXXX";
     Fd fd(::mkstemp(temp.data()));
     if (!fd.valid()) return false;
-    const bool written = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), content) &&
-                         ::fsync(fd.get()) == 0;
+    const bool written = ::fchmod(fd.get(), mode) == 0 && write_all(fd.get(), content) && ::fsync(fd.get()) == 0;
     fd.reset();
     if (!written || ::rename(temp.c_str(), file.c_str()) != 0) {
         ::unlink(temp.c_str());

@@ -54,8 +54,7 @@ bool writes_may_block() { return output_kind == OutputKind::pipe; }
 
 ssize_t write_stdout_piece(std::string_view bytes) {
     switch (output_kind) {
-        case OutputKind::socket:
-            return ::send(STDOUT_FILENO, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        case OutputKind::socket: return ::send(STDOUT_FILENO, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         case OutputKind::own_pipe: return ::write(own_pipe_fd, bytes.data(), bytes.size());
         case OutputKind::pipe:
             return ::write(STDOUT_FILENO, bytes.data(), std::min<std::size_t>(bytes.size(), PIPE_BUF));

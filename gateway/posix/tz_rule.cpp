@@ -149,8 +149,8 @@ bool tz_rule_offset(const char* rule, std::size_t length, std::int64_t utc, long
         offset = standard;
         return true;
     }
-    const long days = static_cast<long>((utc + standard) >= 0 ? (utc + standard) / 86400
-                                                                : ((utc + standard) - 86399) / 86400);
+    const long days =
+        static_cast<long>((utc + standard) >= 0 ? (utc + standard) / 86400 : ((utc + standard) - 86399) / 86400);
     const long year = year_of_days(days);
     // Summer time begins at a moment of standard time and ends at a moment of
     // summer time.

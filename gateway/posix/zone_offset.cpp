@@ -34,8 +34,8 @@ bool read_header(const unsigned char* data, std::size_t size, Counts& c) {
     c = {be32(n), be32(n + 4), be32(n + 8), be32(n + 12), be32(n + 16), be32(n + 20)};
     // Counts beyond any real file would only overflow the size sums below.
     constexpr std::size_t limit = 1u << 20;
-    return c.isut < limit && c.isstd < limit && c.leap < limit && c.time < limit && c.type >= 1 &&
-           c.type <= 256 && c.chars < limit;
+    return c.isut < limit && c.isstd < limit && c.leap < limit && c.time < limit && c.type >= 1 && c.type <= 256 &&
+           c.chars < limit;
 }
 
 // Bytes of a data block whose times take `time_size` bytes.

@@ -79,8 +79,9 @@ Result<std::string> make_temp_name(const std::string& dir, std::string_view pref
     if (::GetTempFileNameA(dir.c_str(), three.c_str(), 0, path) == 0) return error_of(last_error());
     if (made != nullptr) {
         // Read at once, before the request that names the file exists.
-        OwnedHandle file(::CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        OwnedHandle file(::CreateFileA(path, FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (const auto id = file.valid() ? id_of(file.get()) : std::nullopt) *made = *id;
     }
     return std::string(path);

@@ -17,7 +17,7 @@ bool append_log(const std::string& path, std::string_view line) {
     // instead of dropping its entry.
     for (int waited_ms = 0;; waited_ms += 10) {
         OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.valid()) {
             LARGE_INTEGER zero{};
             return ::SetFilePointerEx(file.get(), zero, nullptr, FILE_END) && write_all(file.get(), line);

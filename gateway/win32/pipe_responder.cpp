@@ -230,8 +230,7 @@ std::optional<int> serve_if_responder(int, char**) {
     const auto inherited = platform::inherited_listener();
     // A CGI host's body pipe looks the same: under a CGI host the program is
     // the CGI program.
-    if (!inherited || platform::environment_value("GATEWAY_INTERFACE") ||
-        platform::environment_value("REQUEST_METHOD"))
+    if (!inherited || platform::environment_value("GATEWAY_INTERFACE") || platform::environment_value("REQUEST_METHOD"))
         return std::nullopt;
     platform::prepare_responder_process();
     const HANDLE pipe = reinterpret_cast<HANDLE>(*inherited);

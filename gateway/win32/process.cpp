@@ -27,20 +27,16 @@ namespace {
 BOOL WINAPI on_console_event(DWORD type) {
     switch (type) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-            ::SetEvent(termination_event);
-            return TRUE;
+        case CTRL_BREAK_EVENT: ::SetEvent(termination_event); return TRUE;
         case CTRL_CLOSE_EVENT:
             // Windows ends the process when this handler returns: give the
             // cycle a moment to remove its files first.
             ::SetEvent(termination_event);
             ::Sleep(4000);
             return TRUE;
-        default:
-            return FALSE;
+        default: return FALSE;
     }
 }
-
 
 struct EnvironmentBlockFree {
     void operator()(wchar_t* block) const { ::FreeEnvironmentStringsW(block); }

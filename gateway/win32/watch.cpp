@@ -55,7 +55,6 @@ constexpr std::uint32_t batch_gap_ms = 20;
 
 }  // namespace
 
-
 DirectoryWatch::DirectoryWatch(const std::string& dir) {
 #ifndef QG_NO_CHANGE_NOTIFICATION
     auto watch = std::make_unique<NameWatch>();

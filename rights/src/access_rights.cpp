@@ -42,7 +42,7 @@ std::optional<std::vector<std::string>> trustee_names(Platform& platform, const 
 // the buffer is cut (never inside a character of the ANSI code page) so the
 // line keeps its ending.
 std::size_t format_access_line(Platform& platform, char (&line)[access_line_buffer_size], const std::string& name,
-                             std::uint32_t mask) {
+                               std::uint32_t mask) {
     char tail[32];
     const int tail_length = std::snprintf(tail, sizeof tail, ";%i\r\n", static_cast<std::int32_t>(mask));
     const std::size_t room = access_line_buffer_size - 1 - static_cast<std::size_t>(tail_length);
@@ -90,7 +90,7 @@ int list_access_rights(Platform& platform, const char* file_name, char* buffer, 
 }
 
 int grant_access_rights(Platform& platform, const char* file_name, const char* account_name,
-                      std::uint32_t access_mask) {
+                        std::uint32_t access_mask) {
     if (file_name == nullptr || account_name == nullptr) {
         return 0;
     }
@@ -130,7 +130,7 @@ int read_access_rights(Platform& platform, const char* file_name, char* buffer, 
 }
 
 int set_access_rights(Platform& platform, const char* file_name, const char* account_name,
-                    std::uint32_t access_mask) noexcept {
+                      std::uint32_t access_mask) noexcept {
     return fail_safe([&] { return grant_access_rights(platform, file_name, account_name, access_mask); });
 }
 

@@ -15,6 +15,6 @@ inline constexpr std::size_t access_line_buffer_size = 256;
 
 int read_access_rights(Platform& platform, const char* file_name, char* buffer, std::int32_t* length) noexcept;
 int set_access_rights(Platform& platform, const char* file_name, const char* account_name,
-                    std::uint32_t access_mask) noexcept;
+                      std::uint32_t access_mask) noexcept;
 
 }  // namespace permwell

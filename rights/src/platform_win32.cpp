@@ -348,8 +348,8 @@ LocalGroups SystemPlatform::local_groups(std::u16string_view server, std::u16str
     DWORD total = 0;
     // The preferred length asks for every group at once, not the first 8,088 bytes.
     const NET_API_STATUS status =
-        NetUserGetLocalGroups(server.empty() ? nullptr : server_name.c_str(), user_name.c_str(), 0,
-                              LG_INCLUDE_INDIRECT, &list, MAX_PREFERRED_LENGTH, &read, &total);
+        NetUserGetLocalGroups(server.empty() ? nullptr : server_name.c_str(), user_name.c_str(), 0, LG_INCLUDE_INDIRECT,
+                              &list, MAX_PREFERRED_LENGTH, &read, &total);
     const std::unique_ptr<void, NetApiBufferDeleter> owned(list);
     LocalGroups groups;
     groups.status = static_cast<std::int32_t>(status);

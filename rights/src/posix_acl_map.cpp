@@ -202,8 +202,8 @@ bool granted_anew(const std::vector<Ace>& entries, const AclEntryView& view) {
 // more, so it stays). Returns the default ACL to write, nullopt inside when
 // it needs no change, and nullopt when it cannot be planned.
 std::optional<std::optional<PosixAcl>> default_acl_after_grant(const std::vector<AclEntryView>& current,
-                                                             const std::vector<Ace>& entries,
-                                                             const struct stat& file) {
+                                                               const std::vector<Ace>& entries,
+                                                               const struct stat& file) {
     std::vector<AclEntryView> kept;
     for (const AclEntryView& view : current) {
         if (!granted_anew(entries, view)) kept.push_back(view);

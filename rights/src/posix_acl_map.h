@@ -69,8 +69,8 @@ std::optional<PosixAcl> plan_acl(const std::vector<Ace>& entries, const struct s
 // it has (empty for none): nullopt inside when it needs no change, nullopt
 // when it cannot be planned.
 std::optional<std::optional<PosixAcl>> default_acl_after_grant(const std::vector<AclEntryView>& current,
-                                                             const std::vector<Ace>& entries,
-                                                             const struct stat& file);
+                                                               const std::vector<Ace>& entries,
+                                                               const struct stat& file);
 // The permission bits of a minimal ACL as mode bits (owner, group, other).
 mode_t mode_bits_of(const PosixAcl& minimal);
 

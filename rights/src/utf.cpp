@@ -102,8 +102,7 @@ std::string utf16_to_utf8(std::u16string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t unit = text[i];
         char32_t value = unit;
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             value = 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {

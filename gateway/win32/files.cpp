@@ -87,12 +87,23 @@ Result<std::string> make_temp_name(const std::string& dir, std::string_view pref
     return std::string(path);
 }
 
+namespace {
+
+file_names::SearchCursor cursor;
+
+}  // namespace
+
 Result<std::string> make_request_file(const std::string& dir, std::string_view prefix,
                                       std::initializer_list<std::string_view> pieces) {
-    // The search starts at a number drawn from the clock and the process, so
-    // gateways started together seldom try the same names.
-    const DWORD first = ::GetTickCount() + ::GetCurrentProcessId();
-    return win32::make_request_file_from(static_cast<std::uint16_t>(first), dir, prefix, pieces);
+    // The first search starts at a number drawn from the clock and the
+    // process, so gateways started together seldom try the same names; a
+    // responder's later ones start after the last number made (SearchCursor).
+    const DWORD seed = ::GetTickCount() + ::GetCurrentProcessId();
+    std::uint16_t number = 0;
+    auto made =
+        win32::make_request_file_from(cursor.start(static_cast<std::uint16_t>(seed)), dir, prefix, pieces, &number);
+    if (made) cursor.made(number);
+    return made;
 }
 
 Error delete_file(const std::string& path) {
@@ -141,7 +152,8 @@ using platform::write_all;
 
 platform::Result<std::string> make_request_file_from(std::uint16_t first, const std::string& dir,
                                                      std::string_view prefix,
-                                                     std::initializer_list<std::string_view> pieces) {
+                                                     std::initializer_list<std::string_view> pieces,
+                                                     std::uint16_t* number) {
     // One WriteFile for the whole text: an application that reads the file
     // once it has grown finds the request with its body.
     std::string text;
@@ -182,7 +194,10 @@ platform::Result<std::string> make_request_file_from(std::uint16_t first, const 
     OwnedHandle file(made);
     if (found.end == file_names::Attempt::failed) return failure;
     if (found.end == file_names::Attempt::made) {
-        if (write_all(file.get(), text)) return found.path;
+        if (write_all(file.get(), text)) {
+            if (number != nullptr) *number = found.number;
+            return found.path;
+        }
         const auto written = platform::error_of(platform::last_error());
         ::CloseHandle(file.release());
         delete_when_free(found.path);

@@ -61,6 +61,13 @@ TEST(Win32RequestFile, ClockDrawnNamesAndFailure) {
     const std::string name = made->substr(dir.path().size());
     EXPECT_TRUE(std::regex_match(name, std::regex("qg_[1-9A-F][0-9A-F]{0,3}\\.TMP"))) << name;
     EXPECT_EQ(read_file(*made), "a=1");
+    // The next search starts after the number made: a responder keeps many.
+    const auto next = platform::make_request_file(dir.path(), "qg_", {"b=2"});
+    ASSERT_TRUE(next);
+    const auto number = [&](const std::string& path) {
+        return std::stoul(path.substr(dir.path().size() + 3, path.size() - dir.path().size() - 7), nullptr, 16);
+    };
+    EXPECT_EQ(number(*next), number(*made) % 0xFFFF + 1) << *made << " " << *next;
 
     const auto missing = platform::make_request_file(dir.file("missing\\"), "qg_", {"a=1"});
     EXPECT_FALSE(missing);

@@ -134,8 +134,12 @@ void Responder::wait_for(Client& client, std::uint16_t id, std::unique_ptr<Pendi
     // The first check comes at once, for the exact name: a signal file in
     // another letter case made while the request file was written is found
     // by the next poll.
-    pending.last_check = platform::look_up(pending.signal_path);
-    if (!pending.last_check.failed()) answered(pending, pending.signal_path);
+    answer_if_there(pending, pending.signal_path);
+}
+
+void Responder::answer_if_there(Pending& p, const std::string& path) {
+    p.last_check = platform::look_up(path);
+    if (!p.last_check.failed()) answered(p, path);
 }
 
 bool Responder::alone() const {
@@ -245,9 +249,7 @@ void Responder::signal_seen(WatchedDir& watched, const std::string& name) {
     const std::string path = (watched.dir.empty() || platform::ends_with_separator(watched.dir))
                                  ? watched.dir + name
                                  : watched.dir + "/" + name;
-    Pending& pending = *found->second;
-    pending.last_check = platform::look_up(path);
-    if (!pending.last_check.failed()) answered(pending, path);
+    answer_if_there(*found->second, path);
 }
 
 void Responder::sweep() {

@@ -118,6 +118,9 @@ public:
     bool alone() const;
 
 private:
+    // Looks the signal file up at `path`: answers the request when it is
+    // there, and keeps what a failed look-up met for a time-out's log line.
+    void answer_if_there(Pending& p, const std::string& path);
     void answered(Pending& p, const std::string& found_signal);
     void timed_out(Pending& p);
     std::unique_ptr<Pending> forget(Pending& p);

@@ -79,6 +79,13 @@ namespace {
 
 file_names::SearchCursor cursor;
 
+// What an exclusive create that failed means for the search: a name in use is
+// taken, anything else ends it. `failure` keeps the error for the caller.
+file_names::Attempt refused(Error& failure) {
+    failure = error_of(errno);
+    return failure.kind == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
+}
+
 // Where a search for a free number starts (see SearchCursor): first a value
 // that differs between processes and over time.
 std::uint16_t search_start() {
@@ -94,10 +101,7 @@ Result<std::string> make_temp_name(const std::string& dir, std::string_view pref
     Error failure;
     const auto found = file_names::find_free_name(dir, prefix, search_start(), [&](const std::string& path) {
         Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-        if (!fd.valid()) {
-            failure = error_of(errno);
-            return failure.kind == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
-        }
+        if (!fd.valid()) return refused(failure);
         // Taken from the descriptor that created the file, so nothing put at
         // the name afterwards can pass for it.
         struct stat st {};
@@ -155,8 +159,7 @@ Result<std::string> make_request_file(const std::string& dir, std::string_view p
         dir, prefix, search_start(), file_names::LetterCase::kept, look_up, search, [&](const std::string& candidate) {
             made = Fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
             if (made.valid()) return file_names::Attempt::made;
-            failure = error_of(errno);
-            return failure.kind == ErrorKind::exists ? file_names::Attempt::taken : file_names::Attempt::failed;
+            return refused(failure);
         });
     if (found.end == file_names::Attempt::taken) return error_of(EEXIST);  // every number is taken
     if (found.end != file_names::Attempt::made) return failure;
